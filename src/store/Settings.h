@@ -1,0 +1,43 @@
+// The program's settings file: where it lies and the two steps the main
+// window runs on it. Each step builds a store on the file, uses it and drops
+// it; nothing stays open between steps, so other programs may edit the file
+// meanwhile and their sections and keys survive our writes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view SettingsSection = "TESSAROPRO";
+inline constexpr std::string_view LastIpKey = "LASTIP";
+inline constexpr std::string_view LastPortKey = "LASTPORT";
+inline constexpr std::string_view CodePageKey = "CODEPAGE";
+inline constexpr std::string_view LastIpFallback = "192.168.0.1";
+inline constexpr std::string_view LastPortFallback = "3100";
+// Joined to a directory that already ends in "/", which gives "//": harmless,
+// and kept so the path reads as it always has.
+inline constexpr std::string_view SettingsFileName = "/mowkin.ini";
+// The executable's path is cut to what a buffer of this many bytes holds
+// besides its terminating zero; the file's location has always followed that.
+inline constexpr std::size_t ExePathBufferBytes = 261;
+
+struct TStoredPeer {
+    std::string LastIp;
+    std::string LastPort;
+};
+
+// The settings file beside the running executable; built afresh per call.
+std::string SettingsPath();
+// The settings file for an executable at `exePath`: the path cut to
+// ExePathBufferBytes - 1 bytes, up to and including its last "/", then
+// SettingsFileName.
+std::string SettingsPath(std::string_view exePath);
+
+// Reads LASTIP and LASTPORT, each with its fallback when missing (an empty
+// value is a value). Throws EFOpenError when the file exists but cannot be read.
+TStoredPeer ReadSettings(const std::string& path);
+// Loads the file's current content, sets LASTIP and LASTPORT and rewrites the
+// file. Throws EFOpenError, EFCreateError or EWriteError; the file is then
+// unchanged.
+void WriteSettings(const std::string& path, std::string_view lastIp, std::string_view lastPort);
+// The optional CODEPAGE key, empty when missing. The program never writes it.
+std::string ReadCodePage(const std::string& path);
