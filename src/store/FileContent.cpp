@@ -92,21 +92,22 @@ std::string FileToReplace(const std::string& path)
     return resolved;
 }
 
-// Refuses what a plain create-and-truncate would have been refused. Root
-// passes every permission check, so a file without any write bit counts as
-// read-only by its mode alone; for everyone else opening it for writing (not
-// truncating) tells what the system allows.
-void CheckReplaceable(const std::string& target, const std::string& path, struct stat& old, bool& exists)
+// Refuses what a plain create-and-truncate would have been refused, and
+// tells what is there now: nothing, or a regular file that may be replaced.
+// Root passes every permission check, so a file without any write bit counts
+// as read-only by its mode alone; for everyone else opening it for writing
+// (not truncating) tells what the system allows.
+std::optional<struct stat> ReplaceableFile(const std::string& target, const std::string& path)
 {
-    exists = false;
+    struct stat old;
     if (::stat(target.c_str(), &old) != 0) {
-        if (errno == ENOENT) return;
+        if (errno == ENOENT) return std::nullopt;
         throw FileCreateError(path);
     }
     if (!S_ISREG(old.st_mode) || (old.st_mode & AnyWriteBit) == 0) throw FileCreateError(path);
-    FileDescriptor probe(OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const FileDescriptor probe(OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (probe.Get() < 0) throw FileCreateError(path);
-    exists = true;
+    return old;
 }
 
 TemporaryFile CreateTemporaryBeside(const std::string& target, const std::string& path)
@@ -192,19 +193,17 @@ void ReplaceFileContent(const std::string& path, std::string_view content)
 {
     if (path.empty()) throw FileCreateError(path);
     const std::string target = FileToReplace(path);
-    struct stat old {};
-    bool exists = false;
-    CheckReplaceable(target, path, old, exists);
+    const std::optional<struct stat> old = ReplaceableFile(target, path);
 
     TemporaryFile temp = CreateTemporaryBeside(target, path);
-    if (exists) {
+    if (old) {
         // Ownership is kept where the system lets us; where it does not, the
         // file stays ours and still works, so a refusal is not an error. The
         // same goes for file systems that hold no permission bits.
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-            [[maybe_unused]] const int refused = ::fchown(temp.Fd(), old.st_uid, old.st_gid);
+        if (old->st_uid != ::geteuid() || old->st_gid != ::getegid()) {
+            [[maybe_unused]] const int refused = ::fchown(temp.Fd(), old->st_uid, old->st_gid);
         }
-        [[maybe_unused]] const int unsupported = ::fchmod(temp.Fd(), old.st_mode & PermissionBits);
+        [[maybe_unused]] const int unsupported = ::fchmod(temp.Fd(), old->st_mode & PermissionBits);
     }
 
     WriteWhole(temp.Fd(), content);
