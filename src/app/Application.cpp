@@ -1,0 +1,173 @@
+#include "Application.h"
+
+#include "EventLoop.h"
+#include "Form.h"
+#include "QtEventLoop.h"
+#include "QuitSignals.h"
+#include "SysUtils.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QEvent>
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+namespace {
+
+// The desktop session's end reaches a Qt program as a Quit event sent to the
+// application object (the session manager's "die"). Left to Qt, that event
+// would close the windows and so run the close handler; here it only ends the
+// loop, without the close handler.
+class SessionEndFilter final : public QObject {
+public:
+    explicit SessionEndFilter(bool& quitRequested) : quitRequested_(quitRequested) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched != QCoreApplication::instance() || event->type() != QEvent::Quit) return false;
+        quitRequested_ = true;
+        return true;
+    }
+
+private:
+    bool& quitRequested_;
+};
+
+std::string BaseName(const char* path)
+{
+    const std::string_view whole(path ? path : "");
+    const std::size_t slash = whole.rfind('/');
+    return std::string(slash == std::string_view::npos ? whole : whole.substr(slash + 1));
+}
+
+void WakeLoop()
+{
+    if (auto* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
+}
+
+} // namespace
+
+TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv)
+{
+    for (int i = 0; i < argc; ++i) arguments_.emplace_back(argv[i] ? argv[i] : "");
+    appTitle_ = BaseName(argc > 0 ? argv[0] : nullptr);
+
+    if (!QCoreApplication::instance()) ownQtApplication_ = std::make_unique<QApplication>(argc_, argv_);
+    // Hiding to the notification area leaves no visible window; an error box
+    // closed then must not end the program. Quitting is this object's call.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(ProgramIcon());
+
+    loop_ = std::make_unique<QtEventLoop>();
+    SetMainLoop(loop_.get());
+    SetErrorReporter([this](std::exception_ptr error) { ReportError(error); });
+
+    sessionEndFilter_ = std::make_unique<SessionEndFilter>(quitRequested_);
+    QCoreApplication::instance()->installEventFilter(sessionEndFilter_.get());
+    quitSignals_ = std::make_unique<TQuitSignals>(*loop_, [this] { quitRequested_ = true; });
+}
+
+TApplication::~TApplication()
+{
+    DestroyWindows();
+    quitSignals_.reset();
+    QCoreApplication::instance()->removeEventFilter(sessionEndFilter_.get());
+    sessionEndFilter_.reset();
+    // Qt objects the loop released with deleteLater go now, while Qt is up.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    SetErrorReporter(nullptr);
+    SetMainLoop(nullptr);
+    loop_.reset();
+}
+
+EventLoop& TApplication::Loop()
+{
+    return *loop_;
+}
+
+void TApplication::Adopt(std::unique_ptr<TForm> window)
+{
+    TForm* form = window.get();
+    windows_.push_back(std::move(window));
+    RunGuarded([form] { form->FormCreate(); });
+    if (!mainWindow_) mainWindow_ = form;
+}
+
+void TApplication::DestroyWindows()
+{
+    // Newest first; each window leaves the screen before its destroy handler.
+    while (!windows_.empty()) {
+        std::unique_ptr<TForm> window = std::move(windows_.back());
+        windows_.pop_back();
+        window->hide();
+        RunGuarded([&window] { window->FormDestroy(); });
+        if (mainWindow_ == window.get()) mainWindow_ = nullptr;
+    }
+}
+
+void TApplication::RunLoop()
+{
+    if (!mainWindow_) return;
+    mainWindow_->show();
+    while (!quitRequested_)
+        RunGuarded([] { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); });
+}
+
+void TApplication::RequestQuit()
+{
+    quitRequested_ = true;
+    WakeLoop();
+}
+
+void TApplication::ReportError(std::exception_ptr error)
+{
+    // A drag or a held button must not stay half done behind the box.
+    if (QWidget* grabber = QWidget::mouseGrabber()) grabber->releaseMouse();
+    if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+    ShowErrorBox(error);
+}
+
+void TApplication::ShowErrorBox(std::exception_ptr error)
+{
+    const ErrorBoxContent content = ErrorBoxFor(error);
+    const QPointer<QWidget> active = QApplication::activeWindow();
+    const QPointer<QWidget> focus = QApplication::focusWidget();
+
+    QMessageBox box(QMessageBox::Critical, QString::fromStdString(content.caption),
+                    QString::fromStdString(content.text), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText); // a message is never markup
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+
+    if (active) active->activateWindow();
+    if (focus) focus->setFocus();
+}
+
+TApplication::ErrorBoxContent TApplication::ErrorBoxFor(std::exception_ptr error) const
+{
+    return {ErrorBoxText(ErrorMessage(error)), appTitle_};
+}
+
+std::string TApplication::ErrorBoxText(std::string_view message)
+{
+    std::string text(message);
+    if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
+        text += '.';
+    return text;
+}
+
+std::string TApplication::ErrorMessage(std::exception_ptr error)
+{
+    if (!error) return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const Exception& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return {};
+    }
+}

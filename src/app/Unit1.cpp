@@ -1,0 +1,177 @@
+#include "Unit1.h"
+
+#include "Application.h"
+#include "Edit.h"
+#include "Label.h"
+#include "StatusBar.h"
+
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+namespace {
+
+constexpr const char* Caption = "Tessaro II  Standard v2.0";
+constexpr QRect WindowBounds(192, 116, 387, 135); // client area on the screen
+constexpr int FontPixelSize = 12;
+
+constexpr int Timer1IntervalMs = 500;
+constexpr int Timer2IntervalMs = 250;
+
+constexpr int Edit1MaxLength = 15;
+constexpr int Edit2MaxLength = 5;
+constexpr int IconSizePx = 32;
+
+constexpr int PeerCountPanelWidthPx = 25;
+constexpr int ReceivePanelWidthPx = 25;
+constexpr int SendPanelWidthPx = 25;
+
+// A Japanese-capable proportional face; without either, the default face.
+QFont WindowFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP")});
+    font.setPixelSize(FontPixelSize);
+    return font;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* text, QRect bounds, bool enabled)
+{
+    auto* button = new QPushButton(QString::fromUtf8(text), parent);
+    button->setGeometry(bounds);
+    button->setEnabled(enabled);
+    return button;
+}
+
+TEdit* MakeEdit(QWidget* parent, int maxLength, const char* text, QRect bounds)
+{
+    auto* edit = new TEdit(parent, maxLength);
+    edit->SetText(text);
+    edit->setGeometry(bounds);
+    return edit;
+}
+
+QGroupBox* MakeGroupBox(QWidget* parent, const char* title, QRect bounds)
+{
+    auto* box = new QGroupBox(QString::fromUtf8(title), parent);
+    box->setGeometry(bounds);
+    return box;
+}
+
+} // namespace
+
+TForm1::TForm1(TApplication& application) : TForm(application)
+{
+    // No title-bar buttons at all: no system menu, no minimise, maximise or
+    // close box. The window leaves by "Exit" (or "hide").
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setWindowTitle(QString::fromUtf8(Caption));
+    setWindowIcon(TApplication::ProgramIcon());
+    setFont(WindowFont());
+    setFixedSize(WindowBounds.size());
+    move(WindowBounds.topLeft());
+
+    BuildControls();
+    ArrangeTabOrder();
+
+    timer1_.SetInterval(Timer1IntervalMs);
+    timer2_.SetEnabled(false);
+    timer2_.SetInterval(Timer2IntervalMs);
+    timer2_.SetOnTimer([this] { Timer2Timer(); });
+    timer3_.SetEnabled(false);
+
+    OnClick(button6_, [this] { Button6Click(); });
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildControls()
+{
+    // Creation order is stacking order: controls laid over a group box come
+    // after it.
+    groupBox1_ = MakeGroupBox(this, " Server ", {8, 8, 92, 97});
+    button4_ = MakeButton(groupBox1_, "OFFLINE", {8, 56, 75, 25}, false);
+    button3_ = MakeButton(this, "ONLINE", {16, 32, 75, 25}, true);
+
+    groupBox2_ = MakeGroupBox(this, " Client ", {108, 8, 170, 97});
+    label1_ = new TLabel(groupBox2_, "IPAddress", QPoint(11, 64));
+    button1_ = MakeButton(this, "Connect", {116, 32, 75, 25}, true);
+    button2_ = MakeButton(this, "Disconnect", {196, 32, 75, 25}, false);
+    edit1_ = MakeEdit(this, Edit1MaxLength, "192.168.0.1", {174, 68, 95, 20});
+
+    // Right-anchored where the design's face ends it, clear of Edit2, since
+    // the faces here run a few pixels wider.
+    label2_ = new TLabel(this, "Port No.", QRect(285, 38, 41, 12), Qt::AlignRight);
+    edit2_ = MakeEdit(this, Edit2MaxLength, "3100", {328, 35, 49, 20});
+    label5_ = new TLabel(this, "Transfer Byte", QPoint(307, 60));
+    label4_ = new TLabel(this, "0/0", QRect(360, 76, 18, 12), Qt::AlignRight);
+    label3_ = new TLabel(this, "", QPoint(316, 96));
+
+    image1_ = new QLabel(this);
+    image1_->setGeometry(280, 80, IconSizePx, IconSizePx);
+    image1_->setPixmap(TApplication::ProgramIcon().pixmap(IconSizePx, IconSizePx));
+
+    button5_ = MakeButton(this, "hide", {298, 9, 41, 20}, true);
+    button6_ = MakeButton(this, "Exit", {344, 8, 41, 21}, true);
+
+    statusBar1_ = new TStatusBar(this, {0, 116, 387, 19},
+                                 {{PeerCountPanelWidthPx, Qt::AlignHCenter, "0"},
+                                  {ReceivePanelWidthPx, Qt::AlignHCenter, ""},
+                                  {SendPanelWidthPx, Qt::AlignHCenter, ""},
+                                  {0, Qt::AlignLeft, ""}});
+}
+
+void TForm1::ArrangeTabOrder()
+{
+    // The design's order is Edit1, Button1, Edit2, Button2, Button3,
+    // GroupBox1, GroupBox2, Button5, Button6. A group box takes no focus of
+    // its own: tabbing into GroupBox1 reaches Button4, and GroupBox2 holds
+    // nothing that takes focus.
+    QWidget* const order[] = {edit1_, button1_, edit2_, button2_, button3_, button4_, button5_, button6_};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+    edit1_->setFocus();
+}
+
+void TForm1::SetPanelText(int k, std::string_view text)
+{
+    statusBar1_->SetPanelText(k, text);
+}
+
+std::string TForm1::PanelText(int k) const
+{
+    return statusBar1_->PanelText(k);
+}
+
+void TForm1::ShowReceiveActivity()
+{
+    SetPanelText(ReceivePanel, "R");
+    timer2_.SetEnabled(true);
+}
+
+void TForm1::ShowSendActivity()
+{
+    SetPanelText(SendPanel, "W");
+    timer2_.SetEnabled(true);
+}
+
+void TForm1::FormCreate()
+{
+    Mode = 0;
+    ExpectedSize = 0;
+    ReceivedSize = 0;
+    Receiving = 0;
+    LastText.clear();
+}
+
+void TForm1::Button6Click()
+{
+    Close();
+}
+
+void TForm1::Timer2Timer()
+{
+    timer2_.SetEnabled(false);
+    SetPanelText(ReceivePanel, "");
+    SetPanelText(SendPanel, "");
+}

@@ -1,0 +1,100 @@
+// TForm1: the main window, the program's whole user interface. It owns its
+// controls, the three timers and the transfer fields; the handlers of the
+// connection modes, the clipboard watcher, the receiver, the settings, the
+// command line and the notification icon are its members too and reach the
+// controls through the accessors below. Made by TApplication::MakeMainWindow
+// on the loop's thread; everything here runs on that thread.
+#pragma once
+
+#include "Form.h"
+#include "Timer.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class TEdit;
+class TLabel;
+class TStatusBar;
+
+class TForm1 : public TForm {
+public:
+    // Panels of StatusBar1.
+    static constexpr int PeerCountPanel = 0;
+    static constexpr int ReceivePanel = 1;
+    static constexpr int SendPanel = 2;
+    static constexpr int MessagePanel = 3;
+
+    explicit TForm1(TApplication& application);
+    ~TForm1() override;
+
+    QGroupBox* GroupBox1() const { return groupBox1_; }
+    QGroupBox* GroupBox2() const { return groupBox2_; }
+    QPushButton* Button1() const { return button1_; }
+    QPushButton* Button2() const { return button2_; }
+    QPushButton* Button3() const { return button3_; }
+    QPushButton* Button4() const { return button4_; }
+    QPushButton* Button5() const { return button5_; }
+    QPushButton* Button6() const { return button6_; }
+    TEdit* Edit1() const { return edit1_; }
+    TEdit* Edit2() const { return edit2_; }
+    TLabel* Label1() const { return label1_; }
+    TLabel* Label2() const { return label2_; }
+    TLabel* Label3() const { return label3_; }
+    TLabel* Label4() const { return label4_; }
+    TLabel* Label5() const { return label5_; }
+    QLabel* Image1() const { return image1_; }
+    TStatusBar* StatusBar1() const { return statusBar1_; }
+    TTimer& Timer1() { return timer1_; }
+    TTimer& Timer2() { return timer2_; }
+    TTimer& Timer3() { return timer3_; }
+
+    // Status bar panel k (0 to 3); another k raises the list index error.
+    void SetPanelText(int k, std::string_view text);
+    std::string PanelText(int k) const;
+
+    // The activity indicators: "R" in panel 1 or "W" in panel 2, and Timer2
+    // counting. An enabled Timer2 is not restarted, so the panels clear 250 ms
+    // after the first activity since the last clear.
+    void ShowReceiveActivity();
+    void ShowSendActivity();
+
+    void FormCreate() override;
+    void Button6Click();
+    void Timer2Timer();
+
+    // The transfer state.
+    std::int32_t Mode = 0;          // 0 idle, 1 server, 2 client
+    std::int32_t ExpectedSize = 0;  // announced byte count of the incoming text
+    std::int32_t ReceivedSize = 0;  // bytes of it counted so far
+    std::string LastText;           // last text sent or received; the incoming text
+    std::int32_t Receiving = 0;     // an incoming text has announced its length
+
+private:
+    void BuildControls();
+    void ArrangeTabOrder();
+
+    QGroupBox* groupBox1_ = nullptr;
+    QGroupBox* groupBox2_ = nullptr;
+    QPushButton* button1_ = nullptr;
+    QPushButton* button2_ = nullptr;
+    QPushButton* button3_ = nullptr;
+    QPushButton* button4_ = nullptr;
+    QPushButton* button5_ = nullptr;
+    QPushButton* button6_ = nullptr;
+    TEdit* edit1_ = nullptr;
+    TEdit* edit2_ = nullptr;
+    TLabel* label1_ = nullptr;
+    TLabel* label2_ = nullptr;
+    TLabel* label3_ = nullptr;
+    TLabel* label4_ = nullptr;
+    TLabel* label5_ = nullptr;
+    QLabel* image1_ = nullptr;
+    TStatusBar* statusBar1_ = nullptr;
+    TTimer timer1_;
+    TTimer timer2_;
+    TTimer timer3_;
+};

@@ -1,0 +1,31 @@
+// The entry: the single-instance check, then the application object, the main
+// window and the loop. Exit code 1 when another copy runs in this desktop
+// session, 0 otherwise (a main window that cannot be built included, after
+// its error box).
+#include "Application.h"
+#include "InstanceLock.h"
+#include "Unit1.h"
+
+#include <exception>
+
+int main(int argc, char* argv[])
+{
+    // Checked before Qt starts, so that a second copy shows nothing at all.
+    TInstanceLock marker(TInstanceLock::SessionMarkerName());
+    if (marker.GetState() == TInstanceLock::State::HeldByAnother) return 1;
+    marker.KeepUntilExit();
+
+    TApplication application(argc, argv);
+    try {
+        application.SetAppTitle(TApplication::ProgramTitle);
+        application.MakeMainWindow<TForm1>();
+        application.RunLoop();
+    } catch (...) {
+        // Building the main window failed: the loop never runs.
+        application.ShowErrorBox(std::current_exception());
+    }
+    // Leaving here destroys the application object: the main window is
+    // hidden, then FormDestroy runs. The marker's name lasts until the
+    // process is gone.
+    return 0;
+}
