@@ -1,0 +1,104 @@
+#include "InstanceLock.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+constexpr int ChildReadyTimeoutMs = 5000;
+
+// A name of this test process's own, so parallel test runs never meet.
+std::string TestName(const char* what)
+{
+    return "tessaro2-test-" + std::to_string(::getpid()) + "-" + what;
+}
+
+// Starts a child that takes the name, hands it to the process (as the
+// program does) and drops the object, then waits to be killed. Returns its
+// pid once it holds the name, or -1.
+pid_t StartHolder(const std::string& name)
+{
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        {
+            TInstanceLock lock(name);
+            if (lock.GetState() != TInstanceLock::State::Acquired) ::_exit(2);
+            lock.KeepUntilExit();
+        }
+        const char byte = 1;
+        if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    pollfd waitFor{ready[0], POLLIN, 0};
+    char byte = 0;
+    const bool ok = pid > 0 && ::poll(&waitFor, 1, ChildReadyTimeoutMs) == 1 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    if (!ok && pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    return ok ? pid : -1;
+}
+
+} // namespace
+
+TEST(TInstanceLock, SecondHolderOfTheSameNameIsRefusedUntilTheFirstLetsGo)
+{
+    const std::string name = TestName("same");
+    {
+        TInstanceLock first(name);
+        ASSERT_EQ(first.GetState(), TInstanceLock::State::Acquired);
+        TInstanceLock second(name);
+        EXPECT_EQ(second.GetState(), TInstanceLock::State::HeldByAnother);
+    }
+    TInstanceLock again(name);
+    EXPECT_EQ(again.GetState(), TInstanceLock::State::Acquired);
+}
+
+TEST(TInstanceLock, AnotherDisplayOrUserIsAnotherSession)
+{
+    const std::string one = TInstanceLock::MarkerName(1000, ":1");
+    const std::string two = TInstanceLock::MarkerName(1000, ":2");
+    EXPECT_NE(one, two);
+    EXPECT_NE(one, TInstanceLock::MarkerName(1001, ":1"));
+    EXPECT_EQ(one.rfind("tessaro2", 0), 0u);
+
+    TInstanceLock onOne(TestName("display") + one);
+    TInstanceLock onTwo(TestName("display") + two);
+    EXPECT_EQ(onOne.GetState(), TInstanceLock::State::Acquired);
+    EXPECT_EQ(onTwo.GetState(), TInstanceLock::State::Acquired);
+}
+
+TEST(TInstanceLock, ScreensOfOneDisplayShareTheSession)
+{
+    EXPECT_EQ(TInstanceLock::MarkerName(7, ":0.1"), TInstanceLock::MarkerName(7, ":0"));
+    EXPECT_EQ(TInstanceLock::MarkerName(7, "host.example:10.0"), TInstanceLock::MarkerName(7, "host.example:10"));
+    EXPECT_NE(TInstanceLock::MarkerName(7, "wayland-0"), TInstanceLock::MarkerName(7, ":0"));
+}
+
+TEST(TInstanceLock, NameKeptForTheProcessLastsUntilItIsKilled)
+{
+    const std::string name = TestName("killed");
+    const pid_t holder = StartHolder(name);
+    ASSERT_GT(holder, 0);
+
+    {
+        TInstanceLock whileAlive(name);
+        EXPECT_EQ(whileAlive.GetState(), TInstanceLock::State::HeldByAnother);
+    }
+
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    TInstanceLock afterKill(name);
+    EXPECT_EQ(afterKill.GetState(), TInstanceLock::State::Acquired);
+}
