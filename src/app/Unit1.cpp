@@ -89,19 +89,19 @@ TForm1::~TForm1() = default;
 void TForm1::BuildControls()
 {
     // Creation order is stacking order: controls laid over a group box come
-    // after it.
+    // after it. The labels left of an edit box end where the design's face
+    // ends them; the faces here run a few pixels wider, and would run into
+    // the box.
     groupBox1_ = MakeGroupBox(this, " Server ", {8, 8, 92, 97});
     button4_ = MakeButton(groupBox1_, "OFFLINE", {8, 56, 75, 25}, false);
     button3_ = MakeButton(this, "ONLINE", {16, 32, 75, 25}, true);
 
     groupBox2_ = MakeGroupBox(this, " Client ", {108, 8, 170, 97});
-    label1_ = new TLabel(groupBox2_, "IPAddress", QPoint(11, 64));
+    label1_ = new TLabel(groupBox2_, "IPAddress", QRect(11, 64, 51, 12), Qt::AlignRight);
     button1_ = MakeButton(this, "Connect", {116, 32, 75, 25}, true);
     button2_ = MakeButton(this, "Disconnect", {196, 32, 75, 25}, false);
     edit1_ = MakeEdit(this, Edit1MaxLength, "192.168.0.1", {174, 68, 95, 20});
 
-    // Right-anchored where the design's face ends it, clear of Edit2, since
-    // the faces here run a few pixels wider.
     label2_ = new TLabel(this, "Port No.", QRect(285, 38, 41, 12), Qt::AlignRight);
     edit2_ = MakeEdit(this, Edit2MaxLength, "3100", {328, 35, 49, 20});
     label5_ = new TLabel(this, "Transfer Byte", QPoint(307, 60));

@@ -95,7 +95,8 @@ TEST_F(TForm1Test, ControlsStartWithTheirDesignedTextPlaceAndState)
 
     EXPECT_EQ(form->Label1()->Caption(), "IPAddress");
     EXPECT_EQ(form->Label1()->parentWidget(), form->GroupBox2());
-    EXPECT_EQ(form->Label1()->pos(), QPoint(11, 64));
+    EXPECT_LT(form->Label1()->geometry().right() + form->GroupBox2()->x(), form->Edit1()->x());
+    EXPECT_LT(form->Label2()->geometry().right(), form->Edit2()->x());
     EXPECT_EQ(form->Label5()->Caption(), "Transfer Byte");
     EXPECT_EQ(form->Label5()->pos(), QPoint(307, 60));
     EXPECT_EQ(form->Image1()->geometry(), QRect(280, 80, 32, 32));

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Renders the program's main window on a private virtual display into a PNG
+# (docs/main-window.png unless told otherwise), to look at the layout and the
+# Japanese-capable face without a desktop.
+#
+# Usage: tools/render-main-window.sh [path/to/tessaro] [output.png]
+# Needs: Xvfb, xdotool, ImageMagick's import (packages xvfb, xdotool,
+# imagemagick) and, for the intended face, fonts-ipafont-gothic.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+program=${1:-$root/build-app/tessaro}
+output=${2:-$root/docs/main-window.png}
+readonly WindowWaitSeconds=15
+readonly SettleTries=25
+
+for tool in Xvfb xdotool import cmp; do
+    command -v "$tool" >/dev/null || { echo "render-main-window: $tool is missing" >&2; exit 2; }
+done
+[ -x "$program" ] || { echo "render-main-window: no program at $program" >&2; exit 2; }
+
+work=$(mktemp -d)
+xvfb_pid=""
+program_pid=""
+cleanup() {
+    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display and writes its number once it is ready.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+read -r -t "$WindowWaitSeconds" display_number <"$work/display" || {
+    echo "render-main-window: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$display_number"
+
+mkdir -m 700 "$work/runtime"
+XDG_RUNTIME_DIR="$work/runtime" "$program" >"$work/program.log" 2>&1 &
+program_pid=$!
+
+window=$(timeout "$WindowWaitSeconds" xdotool search --sync --onlyvisible --name '^Tessaro II  Standard' | head -n 1) || {
+    echo "render-main-window: the main window did not appear" >&2; cat "$work/program.log" >&2; exit 1; }
+
+# The window is mapped before it is painted: take shots until two agree.
+import -window "$window" "png:$work/previous.png"
+for _ in $(seq "$SettleTries"); do
+    sleep 0.2
+    import -window "$window" "png:$work/shot.png"
+    cmp -s "$work/previous.png" "$work/shot.png" && break
+    mv "$work/shot.png" "$work/previous.png"
+done
+
+mkdir -p "$(dirname "$output")"
+# Without timestamps, so that an unchanged window gives an unchanged file.
+import -window "$window" -strip -define png:exclude-chunks=date,time "png:$output"
+echo "render-main-window: wrote $output"
