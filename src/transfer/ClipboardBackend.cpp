@@ -1,0 +1,8 @@
+#include "ClipboardBackend.h"
+
+#include "TextCodec.h"
+
+std::string ClipboardBackend::TextEncoding() const
+{
+    return LocaleEncoding();
+}

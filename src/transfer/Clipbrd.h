@@ -1,0 +1,73 @@
+// TClipboard: the program's only way to the desktop's text clipboard.
+//
+// One object per process, SharedClipboard(), over the backend the program
+// installed with SetClipboardBackend (the toolkit's clipboard in the program,
+// an in-memory one in tests). Text is bytes: a read ends at the first zero
+// byte; a write replaces the whole clipboard content. A clipboard that cannot
+// be reached raises ClipboardUnavailableError from FetchText and PlaceText;
+// HoldsText never does.
+//
+// Texts are exchanged in the wire's encoding. Unless SetWireEncoding names
+// one, that is the backend's own (the locale's) and the bytes pass untouched;
+// with a name, reads are converted from the backend's encoding to it and
+// writes back (see TextCodec for what happens to what does not fit).
+//
+// The backend's calls are self-contained, so the open/close nesting of other
+// platforms has nothing to guard here and is not kept. Call on the event
+// loop's thread only.
+#pragma once
+
+#include "ClipboardBackend.h"
+#include "SysUtils.h"
+#include "TextCodec.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// "クリップボードを開くことができません"
+Exception ClipboardUnavailableError();
+
+class TClipboard {
+public:
+    // Without a backend the clipboard holds no text and cannot be reached.
+    TClipboard() = default;
+    explicit TClipboard(std::unique_ptr<ClipboardBackend> backend);
+    TClipboard(const TClipboard&) = delete;
+    TClipboard& operator=(const TClipboard&) = delete;
+
+    // Replaces the backend; the wire encoding stays as set.
+    void SetBackend(std::unique_ptr<ClipboardBackend> backend);
+    ClipboardBackend* Backend() const { return backend_.get(); }
+
+    bool HoldsText();
+    // The clipboard's text up to its first zero byte, empty when it offers
+    // none. Throws ClipboardUnavailableError.
+    std::string FetchText();
+    // Throws ClipboardUnavailableError; the clipboard is then unchanged.
+    void PlaceText(const std::string& text);
+    // See ClipboardBackend::ChangeCount.
+    std::uint64_t ChangeCount();
+
+    // Empty: no conversion. Throws UnknownEncodingError for a name the
+    // converter does not know, keeping the previous setting.
+    void SetWireEncoding(const std::string& name);
+    const std::string& WireEncoding() const { return wireEncoding_; }
+
+private:
+    struct Codecs {
+        std::unique_ptr<TextCodec> toWire;
+        std::unique_ptr<TextCodec> fromWire;
+    };
+    Codecs MakeCodecs(const std::string& wireEncoding, const ClipboardBackend* backend) const;
+
+    std::unique_ptr<ClipboardBackend> backend_;
+    std::string wireEncoding_;
+    Codecs codecs_;
+    std::uint64_t unknownChanges_ = 0;
+};
+
+// The process's clipboard, made on first use and kept until the process ends.
+TClipboard& SharedClipboard();
+// Installs the backend of SharedClipboard().
+void SetClipboardBackend(std::unique_ptr<ClipboardBackend> backend);

@@ -1,0 +1,50 @@
+#include "MemoryClipboardBackend.h"
+
+bool MemoryClipboardBackend::HoldsText()
+{
+    return content_.has_value();
+}
+
+bool MemoryClipboardBackend::FetchText(std::string& text)
+{
+    if (!accessible_) return false;
+    ++fetches_;
+    text = content_.value_or(std::string());
+    return true;
+}
+
+bool MemoryClipboardBackend::PlaceText(const std::string& text)
+{
+    if (!accessible_) return false;
+    ++places_;
+    content_ = storeFilter_ ? storeFilter_(text) : text;
+    ++changes_;
+    return true;
+}
+
+std::uint64_t MemoryClipboardBackend::ChangeCount()
+{
+    return changes_;
+}
+
+std::string MemoryClipboardBackend::TextEncoding() const
+{
+    return encoding_.empty() ? ClipboardBackend::TextEncoding() : encoding_;
+}
+
+void MemoryClipboardBackend::SetForeignText(std::string text)
+{
+    content_ = std::move(text);
+    ++changes_;
+}
+
+void MemoryClipboardBackend::SetForeignNonText()
+{
+    content_.reset();
+    ++changes_;
+}
+
+void MemoryClipboardBackend::SetStoreFilter(std::function<std::string(const std::string&)> filter)
+{
+    storeFilter_ = std::move(filter);
+}

@@ -1,0 +1,116 @@
+#include "TransferReceiver.h"
+
+#include "TransferLimits.h"
+
+#include <algorithm>
+
+namespace {
+
+TransferEvent Progress(std::int32_t received, std::int32_t expected)
+{
+    TransferEvent event;
+    event.kind = TransferEvent::Kind::Progress;
+    event.received = received;
+    event.expected = expected;
+    return event;
+}
+
+TransferEvent Failed()
+{
+    TransferEvent event;
+    event.kind = TransferEvent::Kind::Failed;
+    return event;
+}
+
+TransferEvent Completed(std::string text)
+{
+    TransferEvent event;
+    event.kind = TransferEvent::Kind::Completed;
+    event.text = std::move(text);
+    return event;
+}
+
+} // namespace
+
+TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs)
+{
+    TransferEvents events;
+    if (bytes.empty()) return events;
+    lastBytesMs_ = nowMs;
+    while (!bytes.empty()) {
+        if (!receiving_) {
+            header_.Append(bytes);
+            Settle(events, false);
+            break;
+        }
+        const auto wanted = static_cast<std::size_t>(expected_ - received_);
+        const std::size_t taken = std::min(wanted, bytes.size());
+        text_.append(bytes.substr(0, taken));
+        bytes.remove_prefix(taken);
+        received_ += static_cast<std::int32_t>(taken);
+        events.push_back(Progress(received_, expected_));
+        if (received_ == expected_) Complete(events);
+    }
+    return events;
+}
+
+TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
+{
+    TransferEvents events;
+    if (!receiving_ && !header_.Empty() && nowMs - lastBytesMs_ >= QuietResolveMs) Settle(events, true);
+    return events;
+}
+
+void TransferReceiver::Reset()
+{
+    header_.Clear();
+    text_ = std::string();
+    expected_ = 0;
+    received_ = 0;
+    receiving_ = false;
+}
+
+// Takes every transfer the buffered bytes settle, then either starts counting
+// the text of the last one or leaves its start waiting for more bytes.
+void TransferReceiver::Settle(TransferEvents& events, bool quiet)
+{
+    while (!header_.Empty()) {
+        LengthResolver::Decision decision = header_.Decide();
+        if (decision.kind == LengthResolver::Decision::Kind::Wait && quiet) decision = header_.DecideQuiet();
+
+        if (decision.kind == LengthResolver::Decision::Kind::Wait) return;
+        if (decision.kind == LengthResolver::Decision::Kind::Fail) {
+            header_.Clear();
+            events.push_back(Failed());
+            return;
+        }
+
+        const std::string_view rest = header_.Bytes().substr(decision.digits);
+        const auto length = static_cast<std::size_t>(decision.length);
+        if (rest.size() >= length) {
+            std::string text(rest.substr(0, length));
+            header_.Consume(decision.digits + length);
+            if (length > 0) events.push_back(Progress(decision.length, decision.length));
+            events.push_back(Completed(std::move(text)));
+            continue;
+        }
+
+        text_.reserve(std::min(length, ReserveLimitBytes));
+        text_.assign(rest);
+        expected_ = decision.length;
+        received_ = static_cast<std::int32_t>(rest.size());
+        receiving_ = true;
+        header_.Clear();
+        if (received_ > 0) events.push_back(Progress(received_, expected_));
+        return;
+    }
+}
+
+void TransferReceiver::Complete(TransferEvents& events)
+{
+    events.push_back(Completed(std::move(text_)));
+    text_ = std::string();
+    expected_ = 0;
+    received_ = 0;
+    receiving_ = false;
+}

@@ -1,0 +1,22 @@
+#include "WireFormat.h"
+
+#include "SysUtils.h"
+#include "TransferLimits.h"
+
+TransferPieces MakeTransferPieces(std::string text)
+{
+    TransferPieces pieces;
+    pieces.length = IntToStr(static_cast<std::int64_t>(text.size()));
+    pieces.text = std::move(text);
+    return pieces;
+}
+
+bool FitsOneTransfer(std::string_view text)
+{
+    return text.size() <= static_cast<std::size_t>(MaxTransferBytes);
+}
+
+std::string ProgressText(std::int32_t received, std::int32_t expected)
+{
+    return IntToStr(received) + "/" + IntToStr(expected);
+}

@@ -1,0 +1,30 @@
+// The bytes of one transfer on the wire, and the texts the window shows about
+// transfers.
+//
+// A transfer is two sends on the connection: the text's byte count as decimal
+// ASCII digits (no sign, no leading zero, no terminator), then the text's
+// bytes. Nothing else ever travels. The window's sender calls
+// MakeTransferPieces and hands each piece to one send, length first; the
+// receiver side lives in TransferReceiver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct TransferPieces {
+    std::string length; // for the first send
+    std::string text;   // for the second send; may be empty
+};
+
+// Splits a text into the two sends of its transfer.
+TransferPieces MakeTransferPieces(std::string text);
+
+// Whether a text can be announced at all (see MaxTransferBytes).
+bool FitsOneTransfer(std::string_view text);
+
+// What the window's transfer label shows when a start of transfer is refused.
+inline constexpr std::string_view TransferErrorText = "transfer err.";
+
+// The transfer label's count, received first: "1200/5000".
+std::string ProgressText(std::int32_t received, std::int32_t expected);

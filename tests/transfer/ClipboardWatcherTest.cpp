@@ -1,0 +1,138 @@
+#include "ClipboardWatcher.h"
+#include "MemoryClipboardBackend.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <memory>
+
+namespace {
+
+struct ClipboardWatcherTest : ::testing::Test {
+    MemoryClipboardBackend* desktop = nullptr;
+    std::unique_ptr<TClipboard> clipboard;
+    std::unique_ptr<ClipboardWatcher> watcher;
+    TransferReceiver receiver;
+    std::string lastText;
+
+    void SetUp() override
+    {
+        std::setlocale(LC_ALL, "C.UTF-8");
+        auto backend = std::make_unique<MemoryClipboardBackend>();
+        desktop = backend.get();
+        clipboard = std::make_unique<TClipboard>(std::move(backend));
+        watcher = std::make_unique<ClipboardWatcher>(*clipboard);
+    }
+    std::optional<std::string> Tick(bool offered = true) { return watcher->Tick(lastText, receiver, offered); }
+};
+
+} // namespace
+
+TEST_F(ClipboardWatcherTest, ChangedTextIsSentOnceAndRemembered)
+{
+    desktop->SetForeignText("abc");
+    EXPECT_EQ(Tick(), "abc");
+    EXPECT_EQ(lastText, "abc");
+    EXPECT_EQ(Tick(), std::nullopt);
+
+    // Copied again by another program: the count moves, the text does not.
+    desktop->SetForeignText("abc");
+    EXPECT_EQ(Tick(), std::nullopt);
+    desktop->SetForeignText("abcd");
+    EXPECT_EQ(Tick(), "abcd");
+}
+
+TEST_F(ClipboardWatcherTest, NoTextIsNeverSentButAnEmptyTextIs)
+{
+    lastText = "before";
+    desktop->SetForeignNonText();
+    EXPECT_EQ(Tick(), std::nullopt);
+    EXPECT_EQ(lastText, "before");
+
+    desktop->SetForeignText("");
+    EXPECT_EQ(Tick(), "");
+    EXPECT_EQ(lastText, "");
+    EXPECT_EQ(Tick(), std::nullopt);
+}
+
+TEST_F(ClipboardWatcherTest, TextSeenWithNoOneToSendToGoesOutOnceThereIs)
+{
+    desktop->SetForeignText("while idle");
+    EXPECT_EQ(Tick(false), std::nullopt);
+    EXPECT_EQ(Tick(false), std::nullopt);
+    EXPECT_EQ(lastText, "");
+    EXPECT_EQ(Tick(true), "while idle");
+    EXPECT_EQ(desktop->FetchCount(), 1);
+}
+
+TEST_F(ClipboardWatcherTest, UnchangedClipboardIsNotReadAgain)
+{
+    desktop->SetForeignText(std::string(1 << 20, 'x'));
+    EXPECT_TRUE(Tick().has_value());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(Tick(), std::nullopt);
+    EXPECT_EQ(desktop->FetchCount(), 1);
+
+    desktop->SetForeignText("y");
+    EXPECT_EQ(Tick(), "y");
+    EXPECT_EQ(desktop->FetchCount(), 2);
+}
+
+TEST_F(ClipboardWatcherTest, NothingIsSentOrReadWhileATransferComesIn)
+{
+    desktop->SetForeignText("local");
+    receiver.Feed("3123", 0); // a start of transfer still being settled
+    EXPECT_EQ(Tick(), std::nullopt);
+    receiver.Reset();
+    receiver.Feed("5he", 0);
+    EXPECT_EQ(Tick(), std::nullopt);
+    EXPECT_EQ(desktop->FetchCount(), 0);
+    EXPECT_EQ(lastText, "");
+
+    const TransferEvents events = receiver.Feed("llo", 0);
+    ASSERT_EQ(events.back().kind, TransferEvent::Kind::Completed);
+    watcher->PlaceReceived(events.back().text, lastText);
+    EXPECT_EQ(desktop->Content(), "hello");
+    EXPECT_EQ(Tick(), std::nullopt);
+}
+
+TEST_F(ClipboardWatcherTest, ReceivedTextIsNotSentBackEvenWhenTheClipboardChangesIt)
+{
+    desktop->SetStoreFilter([](const std::string& text) { return text + "\n"; });
+    watcher->PlaceReceived("hello", lastText);
+    EXPECT_EQ(lastText, "hello");
+    EXPECT_EQ(desktop->Content(), "hello\n");
+    EXPECT_EQ(Tick(), std::nullopt);
+
+    desktop->SetForeignText("mine");
+    EXPECT_EQ(Tick(), "mine");
+    // A new text sent retires the old echo: copying it later is a change.
+    desktop->SetForeignText("hello\n");
+    EXPECT_EQ(Tick(), "hello\n");
+}
+
+TEST_F(ClipboardWatcherTest, ReceivedTextThatTheWireEncodingCannotCarryBackIsNotResent)
+{
+    clipboard->SetWireEncoding("CP1252");
+    // 0x81 means nothing in CP1252: it lands as U+FFFD and reads back as "?".
+    watcher->PlaceReceived("a\x81", lastText);
+    EXPECT_EQ(desktop->Content(), "a\xEF\xBF\xBD");
+    EXPECT_EQ(Tick(), std::nullopt);
+}
+
+TEST_F(ClipboardWatcherTest, ClipboardThatCannotBeReachedFailsTheTickAndTheNextOneRetries)
+{
+    desktop->SetForeignText("abc");
+    desktop->SetAccessible(false);
+    try {
+        Tick();
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "クリップボードを開くことができません");
+    }
+    EXPECT_EQ(lastText, "");
+    EXPECT_THROW(watcher->PlaceReceived("peer", lastText), Exception);
+    EXPECT_EQ(lastText, "");
+
+    desktop->SetAccessible(true);
+    EXPECT_EQ(Tick(), "abc");
+}

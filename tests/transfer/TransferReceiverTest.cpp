@@ -1,0 +1,270 @@
+#include "TransferLimits.h"
+#include "TransferReceiver.h"
+#include "WireFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the window would show and place, collected from the receiver's events.
+struct Seen {
+    std::vector<std::string> texts;
+    std::vector<std::string> labels;
+    int failures = 0;
+};
+
+struct TransferReceiverTest : ::testing::Test {
+    TransferReceiver receiver;
+    std::int64_t now = 0;
+    Seen seen;
+
+    void Collect(const TransferEvents& events)
+    {
+        for (const TransferEvent& event : events) {
+            switch (event.kind) {
+            case TransferEvent::Kind::Progress:
+                seen.labels.push_back(ProgressText(event.received, event.expected));
+                break;
+            case TransferEvent::Kind::Failed:
+                seen.labels.emplace_back(TransferErrorText);
+                ++seen.failures;
+                break;
+            case TransferEvent::Kind::Completed:
+                seen.texts.push_back(event.text);
+                break;
+            }
+        }
+    }
+    void Feed(std::string_view bytes) { Collect(receiver.Feed(bytes, now)); }
+    void GoQuiet()
+    {
+        now += QuietResolveMs;
+        Collect(receiver.Poll(now));
+    }
+    void ExpectIdle() const
+    {
+        EXPECT_FALSE(receiver.InTransfer());
+        EXPECT_FALSE(receiver.Receiving());
+        EXPECT_EQ(receiver.ExpectedSize(), 0);
+        EXPECT_EQ(receiver.ReceivedSize(), 0);
+    }
+};
+
+using Texts = std::vector<std::string>;
+using Labels = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(TransferReceiverTest, LengthAloneThenTextInSeveralReadsCountsUpAndCompletesOnce)
+{
+    Feed("5");
+    EXPECT_TRUE(receiver.InTransfer()); // "5" may still become "50"
+    EXPECT_FALSE(receiver.Receiving());
+
+    Feed("he");
+    EXPECT_TRUE(receiver.Receiving());
+    EXPECT_EQ(receiver.ExpectedSize(), 5);
+    EXPECT_EQ(receiver.ReceivedSize(), 2);
+    EXPECT_TRUE(seen.texts.empty());
+
+    // A slow sender is no fault: silence in the middle of a text drops nothing.
+    GoQuiet();
+    EXPECT_TRUE(receiver.Receiving());
+
+    Feed("llo");
+    EXPECT_EQ(seen.texts, Texts{"hello"});
+    EXPECT_EQ(seen.labels, (Labels{"2/5", "5/5"}));
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, LengthJoinedToItsTextOrToTheNextTransfer)
+{
+    Feed("5hello");
+    EXPECT_EQ(seen.texts, Texts{"hello"});
+    EXPECT_EQ(seen.labels, Labels{"5/5"});
+    ExpectIdle();
+
+    Feed("5hello5world");
+    EXPECT_EQ(seen.texts, (Texts{"hello", "hello", "world"}));
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, LengthSplitAcrossReadsIsReadWhole)
+{
+    Feed("12");
+    Feed("hello world!");
+    Feed("1");
+    Feed("2hello world!");
+    EXPECT_EQ(seen.texts, (Texts{"hello world!", "hello world!"}));
+    EXPECT_EQ(seen.failures, 0);
+}
+
+TEST_F(TransferReceiverTest, ZeroDeliversTheEmptyTextAtOnce)
+{
+    Feed("0");
+    EXPECT_EQ(seen.texts, Texts{""});
+    EXPECT_TRUE(seen.labels.empty());
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, DigitTextJoinedToItsLengthIsSettledWhenTheSenderGoesQuiet)
+{
+    Feed("3123");
+    now += QuietResolveMs - 1;
+    Collect(receiver.Poll(now));
+    EXPECT_TRUE(seen.texts.empty());
+    EXPECT_TRUE(receiver.InTransfer());
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{"123"});
+
+    Feed("112024 report");
+    GoQuiet();
+    EXPECT_EQ(seen.texts, (Texts{"123", "2024 report"}));
+    EXPECT_EQ(seen.failures, 0);
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, AmbiguityLeftWhenQuietIsRefused)
+{
+    // "1"+"0" then "9"+"abcdefghi", or "10"+"9abcdefghi": both whole.
+    Feed("109abcdefghi");
+    GoQuiet();
+    EXPECT_TRUE(seen.texts.empty());
+    EXPECT_EQ(seen.failures, 1);
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, BytesThatAreNoLengthAreDroppedAndTheNextTransferWorks)
+{
+    Feed("-5");
+    EXPECT_EQ(seen.failures, 1);
+    ExpectIdle();
+    Feed("5hello");
+
+    Feed("abc");
+    EXPECT_EQ(seen.failures, 2);
+    Feed("5");
+    Feed("world");
+
+    // Too long for one length, but readable as shorter ones with their texts
+    // unfinished: only silence shows that no whole transfer is there.
+    Feed("99999999999");
+    GoQuiet();
+    EXPECT_EQ(seen.failures, 3);
+    Feed("3abc");
+
+    // Trailing bytes that no length can account for spoil the whole read.
+    Feed("5hellox");
+    EXPECT_EQ(seen.failures, 4);
+    Feed("2ok");
+
+    EXPECT_EQ(seen.texts, (Texts{"hello", "world", "abc", "ok"}));
+    EXPECT_EQ(seen.labels.back(), "2/2");
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, LargeTextInManyReadsIsDeliveredOnce)
+{
+    std::string text;
+    for (int i = 0; i < 100000; ++i) text.push_back(static_cast<char>('a' + i % 26));
+    Feed("100000");
+    for (std::size_t at = 0; at < text.size(); at += 1000) Feed(std::string_view(text).substr(at, 1000));
+
+    ASSERT_EQ(seen.texts.size(), 1u);
+    EXPECT_EQ(seen.texts[0], text);
+    ASSERT_GE(seen.labels.size(), 2u);
+    EXPECT_EQ(seen.labels.back(), "100000/100000");
+    EXPECT_EQ(seen.failures, 0);
+    ExpectIdle();
+}
+
+TEST_F(TransferReceiverTest, LongTextBeginningWithDigitsIsSettledOnceTheSenderStops)
+{
+    std::string text = "2024 report";
+    while (text.size() < 100000) text.push_back(static_cast<char>('a' + text.size() % 26));
+    const std::string wire = "100000" + text;
+    for (std::size_t at = 0; at < wire.size(); at += 4096) Feed(std::string_view(wire).substr(at, 4096));
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{text});
+    EXPECT_EQ(seen.failures, 0);
+}
+
+TEST_F(TransferReceiverTest, UnsettledStartIsDroppedOnceItOutgrowsTheSlack)
+{
+    // "1", "11", "111"...: every split of a run of ones reads, so no amount
+    // of ones settles it; the receiver must not buffer them without end.
+    Feed("1");
+    const std::string ones(1000, '1');
+    int reads = 0;
+    while (seen.failures == 0 && reads < 200) {
+        Feed(ones);
+        ++reads;
+    }
+    EXPECT_EQ(seen.failures, 1);
+    EXPECT_LE(static_cast<std::size_t>(reads) * ones.size(), HeaderSlackBytes + 2 * ones.size());
+    EXPECT_TRUE(seen.texts.empty());
+    ExpectIdle();
+
+    Feed("5hello");
+    EXPECT_EQ(seen.texts, Texts{"hello"});
+}
+
+TEST_F(TransferReceiverTest, ResetDropsTheUnfinishedTransfer)
+{
+    Feed("5he");
+    receiver.Reset();
+    ExpectIdle();
+    Feed("3123");
+    receiver.Reset();
+    ExpectIdle();
+    Feed("3abc");
+    EXPECT_EQ(seen.texts, Texts{"abc"});
+}
+
+// However TCP cuts a stream, the texts that come out are the same. Each
+// stream is fed in three pieces, cut at every pair of points, and then once
+// byte by byte.
+TEST_F(TransferReceiverTest, EveryCutOfAStreamGivesTheSameTexts)
+{
+    struct Stream {
+        std::string bytes;
+        Texts texts;
+    };
+    const std::vector<Stream> streams = {
+        {"5hello5world", {"hello", "world"}},
+        {"12hello world!0", {"hello world!", ""}},
+        {"02ab", {"", "ab"}},
+        {"31234abcd", {"123", "abcd"}},
+        {"112024 report3xyz", {"2024 report", "xyz"}},
+    };
+    for (const Stream& stream : streams) {
+        const std::string_view bytes = stream.bytes;
+        auto run = [&](const std::vector<std::size_t>& cuts) {
+            TransferReceiver fresh;
+            Seen before = seen;
+            seen = Seen();
+            std::size_t from = 0;
+            for (std::size_t cut : cuts) {
+                Collect(fresh.Feed(bytes.substr(from, cut - from), now));
+                from = cut;
+            }
+            Collect(fresh.Feed(bytes.substr(from), now));
+            now += QuietResolveMs;
+            Collect(fresh.Poll(now));
+            std::string where;
+            for (std::size_t cut : cuts) where += " " + std::to_string(cut);
+            EXPECT_EQ(seen.texts, stream.texts) << stream.bytes << " cut at" << where;
+            EXPECT_EQ(seen.failures, 0) << stream.bytes << " cut at" << where;
+            EXPECT_FALSE(fresh.InTransfer()) << stream.bytes << " cut at" << where;
+            seen = before;
+        };
+        for (std::size_t first = 1; first < bytes.size(); ++first)
+            for (std::size_t second = first; second < bytes.size(); ++second) run({first, second});
+        std::vector<std::size_t> everyByte;
+        for (std::size_t cut = 1; cut < bytes.size(); ++cut) everyByte.push_back(cut);
+        run(everyByte);
+    }
+}
