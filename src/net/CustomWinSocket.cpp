@@ -1,0 +1,580 @@
+#include "CustomWinSocket.h"
+
+#include "EventLoop.h"
+#include "SocketCalls.h"
+#include "SysUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <system_error>
+
+namespace {
+
+KeepAliveTimes g_keepAlive = DefaultKeepAliveTimes;
+std::size_t g_sendQueueLimitBytes = DefaultSendQueueLimitBytes;
+
+// Small sends queued one after another share a chunk, so a slow peer fed
+// many short texts does not cost one allocation per send.
+constexpr std::size_t QueueChunkCoalesceBytes = 64 * 1024;
+
+TErrorEvent ErrorKindFor(TNotifyStyles flag)
+{
+    switch (flag) {
+    case FD_CONNECT: return ekConnect;
+    case FD_CLOSE: return ekDisconnect;
+    case FD_READ: return ekReceive;
+    case FD_WRITE: return ekSend;
+    case FD_ACCEPT: return ekAccept;
+    default: return ekGeneral;
+    }
+}
+
+} // namespace
+
+TCustomWinSocket::StateGuard::StateGuard(TCustomWinSocket& socket) : socket_(socket)
+{
+    socket_.stateLock_.lock();
+    ++socket_.busy_;
+}
+
+TCustomWinSocket::StateGuard::~StateGuard()
+{
+    const bool release = --socket_.busy_ == 0 && socket_.disposed_;
+    socket_.stateLock_.unlock();
+    if (release) delete &socket_;
+}
+
+TCustomWinSocket::TCustomWinSocket(int handle, EventLoop* loop)
+    : sock_(handle), isConnected_(handle != InvalidSocket), loop_(loop)
+{
+    ResetEndpoint();
+    if (isConnected_) {
+        sockaddr_in peer{};
+        if (SocketCalls::PeerName(sock_, peer) == 0) peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
+    }
+}
+
+TCustomWinSocket::~TCustomWinSocket() = default;
+
+void TCustomWinSocket::Destroy()
+{
+    if (disposed_) return;
+    StateGuard guard(*this);
+    disposed_ = true;
+    life_.reset();
+    Dispose();
+}
+
+void TCustomWinSocket::Dispose()
+{
+    EventSink = nullptr;
+    ErrorSink = nullptr;
+    if (isConnected_ && sock_ != InvalidSocket) {
+        try {
+            Teardown(sock_);
+        } catch (...) {
+            // Only the close can fail here, and the descriptor is released
+            // whatever close reports; there is nobody left to tell.
+        }
+    }
+    CloseSocketQuietly();
+}
+
+void TCustomWinSocket::SetKeepAlive(const KeepAliveTimes& times) { g_keepAlive = times; }
+KeepAliveTimes TCustomWinSocket::KeepAlive() { return g_keepAlive; }
+void TCustomWinSocket::SetSendQueueLimit(std::size_t bytes) { g_sendQueueLimitBytes = bytes; }
+std::size_t TCustomWinSocket::SendQueueLimit() { return g_sendQueueLimitBytes; }
+
+EventLoop& TCustomWinSocket::Loop()
+{
+    if (!loop_) loop_ = &MainLoop();
+    return *loop_;
+}
+
+NotifyTarget& TCustomWinSocket::Target()
+{
+    if (!notifyTarget_) notifyTarget_ = std::make_unique<NotifyTarget>(Loop(), static_cast<NotifySink&>(*this));
+    return *notifyTarget_;
+}
+
+void TCustomWinSocket::ResetEndpoint()
+{
+    endpoint_ = sockaddr_in{};
+    endpoint_.sin_family = AF_INET;
+}
+
+void TCustomWinSocket::CheckResult(int result, const char* operation)
+{
+    if (result == 0) return;
+    const int code = errno;
+    if (SocketCalls::IsWouldBlock(code)) return;
+    throw SocketCalls::ApiError(code, operation);
+}
+
+void TCustomWinSocket::FireEvent(TCustomWinSocket* socket, TSocketEventKind kind)
+{
+    // A copy: the handler may replace or clear the sink while it runs.
+    if (TSocketEventSink sink = EventSink) sink(this, socket, kind);
+}
+
+void TCustomWinSocket::FireError(TCustomWinSocket* socket, TErrorEvent kind, int& code)
+{
+    if (TSocketErrorSink sink = ErrorSink) sink(this, socket, kind, code);
+}
+
+void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
+{
+    if (isConnected_) throw ESocketError(alreadyOpenMessage);
+    // An attempt that is pending or failed gives way to the new one without
+    // a word: its outcome no longer concerns anybody, and its descriptor
+    // must not leak.
+    CloseSocketQuietly();
+    const int fd = SocketCalls::OpenStreamSocket();
+    if (fd < 0) throw ESocketError("ソケットが作成できません");
+    sock_ = fd;
+}
+
+void TCustomWinSocket::CloseSocketQuietly()
+{
+    if (lookupRequest_ != 0) {
+        if (notifyTarget_) notifyTarget_->CancelLookup(lookupRequest_);
+        lookupRequest_ = 0;
+    }
+    resolveStage_ = rsIdle;
+    if (sock_ == InvalidSocket) return;
+    if (notifyTarget_) notifyTarget_->Forget();
+    SocketCalls::Close(sock_);
+    sock_ = InvalidSocket;
+    ResetEndpoint();
+    sendQueue_.clear();
+    sendQueueHead_ = queuedBytes_ = 0;
+}
+
+void TCustomWinSocket::StartConnect(const std::string& host, const std::string& address, const std::string& service,
+                                    std::uint16_t port, bool blocking)
+{
+    StateGuard guard(*this);
+    BeginSocket("ソケットはすでに開いています");
+    SocketCalls::ConfigureConnection(sock_, g_keepAlive);
+    try {
+        FireEvent(this, skLookup);
+        if (blocking) {
+            ResolveBlocking(host, address, service, port, true);
+        } else {
+            AdvanceResolve(host, address, service, port, 0, true);
+        }
+    } catch (...) {
+        Teardown(sock_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::StartListen(const std::string& host, const std::string& address, const std::string& service,
+                                   std::uint16_t port, int queueLength, bool blocking)
+{
+    StateGuard guard(*this);
+    BeginSocket("開いたソケットでリスンできません");
+    SocketCalls::AllowAddressReuse(sock_);
+    try {
+        FireEvent(this, skLookup);
+        if (blocking) {
+            ResolveBlocking(host, address, service, port, false);
+            if (sock_ != InvalidSocket) ListenStep(queueLength);
+        } else {
+            AdvanceResolve(host, address, service, port, queueLength, false);
+        }
+    } catch (...) {
+        Teardown(sock_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::ResolveBlocking(const std::string& host, const std::string& address,
+                                       const std::string& service, std::uint16_t port, bool isClient)
+{
+    if (!isClient) {
+        endpoint_.sin_addr.s_addr = INADDR_ANY;
+    } else if (!host.empty()) {
+        const LookupResult found = Lookup::Resolve(LookupKind::Host, host);
+        if (found.errorCode != 0) return FailLookup(found.errorCode);
+        endpoint_.sin_addr.s_addr = found.address;
+    } else if (!address.empty()) {
+        endpoint_.sin_addr.s_addr = SocketCalls::ParseDotted(address);
+    } else {
+        int code = NoAddressErrorCode;
+        FireError(this, ekLookup, code);
+        Teardown(sock_);
+        if (code != 0) throw ESocketError("アドレスが指定されていません");
+        return;
+    }
+    if (!service.empty()) {
+        const LookupResult found = Lookup::Resolve(LookupKind::Service, service);
+        if (found.errorCode != 0) return FailLookup(found.errorCode);
+        endpoint_.sin_port = found.port;
+    } else {
+        endpoint_.sin_port = htons(port);
+    }
+    if (isClient) OpenStep();
+}
+
+void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string& address,
+                                      const std::string& service, std::uint16_t port, int queueLength, bool isClient)
+{
+    try {
+        for (;;) {
+            switch (resolveStage_) {
+            case rsIdle:
+                if (!isClient) {
+                    resolveStage_ = rsAddress;
+                    endpoint_.sin_addr.s_addr = INADDR_ANY;
+                } else if (!host.empty()) {
+                    StartLookup(LookupKind::Host, host, "WSAASyncGetHostByName", service, port, queueLength, isClient);
+                    resolveStage_ = rsAddress;
+                    return;
+                } else if (!address.empty()) {
+                    // Never looked up: a name here becomes 255.255.255.255.
+                    resolveStage_ = rsAddress;
+                    endpoint_.sin_addr.s_addr = SocketCalls::ParseDotted(address);
+                } else {
+                    int code = NoAddressErrorCode;
+                    FireError(this, ekLookup, code);
+                    Teardown(sock_);
+                    if (code != 0) throw ESocketError("アドレスが指定されていません");
+                    return;
+                }
+                break;
+            case rsAddress:
+                if (!service.empty()) {
+                    StartLookup(LookupKind::Service, service, "WSAASyncGetServByName", service, port, queueLength,
+                                isClient);
+                    resolveStage_ = rsService;
+                    return;
+                }
+                resolveStage_ = rsService;
+                endpoint_.sin_port = htons(port);
+                break;
+            case rsService:
+                resolveStage_ = rsIdle;
+                if (isClient) {
+                    OpenStep();
+                } else {
+                    ListenStep(queueLength);
+                }
+                return;
+            }
+        }
+    } catch (...) {
+        Teardown(sock_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::StartLookup(LookupKind kind, const std::string& name, const char* operation,
+                                   const std::string& service, std::uint16_t port, int queueLength, bool isClient)
+{
+    // Copies first: `service` may be pendingService_ itself.
+    std::string pendingService = service;
+    try {
+        lookupRequest_ = Target().StartLookup(kind, name);
+    } catch (const std::system_error& e) {
+        throw SocketCalls::ApiError(e.code().value(), operation);
+    }
+    pendingService_ = std::move(pendingService);
+    pendingPort_ = port;
+    pendingQueueLength_ = queueLength;
+    pendingIsClient_ = isClient;
+}
+
+void TCustomWinSocket::FailLookup(int errorCode)
+{
+    int code = errorCode;
+    FireError(this, ekLookup, code);
+    Teardown(sock_);
+    if (code != 0) throw SocketCalls::ApiError(errorCode, "ASync Lookup");
+}
+
+void TCustomWinSocket::HandleLookupDone(LookupId request, const LookupResult& result)
+{
+    StateGuard guard(*this);
+    if (request == 0 || request != lookupRequest_) return;
+    lookupRequest_ = 0;
+    if (result.errorCode != 0) return FailLookup(result.errorCode);
+    const std::string service = pendingService_;
+    if (resolveStage_ == rsAddress) {
+        endpoint_.sin_addr.s_addr = result.address;
+        AdvanceResolve({}, {}, service, pendingPort_, pendingQueueLength_, pendingIsClient_);
+    } else if (resolveStage_ == rsService) {
+        endpoint_.sin_port = result.port;
+        pendingPort_ = 0;
+        pendingService_.clear();
+        AdvanceResolve({}, {}, {}, 0, pendingQueueLength_, pendingIsClient_);
+    }
+}
+
+void TCustomWinSocket::OpenStep()
+{
+    const int fd = sock_;
+    ApplyNotifyStyles();
+    FireEvent(this, skConnecting);
+    if (fd == InvalidSocket || sock_ != fd) return; // the handler closed or replaced the socket
+    CheckResult(SocketCalls::Connect(sock_, endpoint_), "connect");
+    if (notifyStyles_ != 0) Target().ConnectIssued();
+    resolveStage_ = rsIdle;
+    if (notifyStyles_ & FD_CONNECT) return;
+    MarkConnected();
+    FireEvent(this, skConnect);
+}
+
+void TCustomWinSocket::ListenStep(int queueLength)
+{
+    CheckResult(SocketCalls::Bind(sock_, endpoint_), "bind");
+    ApplyNotifyStyles();
+    const int length = std::min(queueLength, MaxListenQueueLength);
+    const int fd = sock_;
+    FireEvent(this, skListen);
+    if (sock_ != fd) return;
+    CheckResult(SocketCalls::Listen(sock_, length), "listen");
+    resolveStage_ = rsIdle;
+    isConnected_ = true;
+}
+
+void TCustomWinSocket::MarkConnected()
+{
+    isConnected_ = sock_ != InvalidSocket;
+    sockaddr_in peer{};
+    if (isConnected_ && SocketCalls::PeerName(sock_, peer) == 0)
+        peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
+}
+
+void TCustomWinSocket::ApplyNotifyStyles()
+{
+    if (sock_ == InvalidSocket) return;
+    if (notifyStyles_ != 0) {
+        Target().Select(sock_, notifyStyles_);
+    } else if (notifyTarget_) {
+        notifyTarget_->Select(sock_, 0);
+    } else {
+        SocketCalls::SetNonBlocking(sock_, false);
+    }
+}
+
+void TCustomWinSocket::SetNotifyStyles(TNotifyStyles styles)
+{
+    if (styles == notifyStyles_) return;
+    notifyStyles_ = styles;
+    if (sock_ != InvalidSocket) ApplyNotifyStyles();
+}
+
+void TCustomWinSocket::HandleNotification(int handle, TNotifyStyles flag, int errorCode)
+{
+    StateGuard guard(*this);
+    if (errorCode != 0) {
+        int code = errorCode;
+        FireError(this, ErrorKindFor(flag), code);
+        if (code != 0) throw ESocketError("非同期ソケットエラー " + IntToStr(code));
+        return;
+    }
+    switch (flag) {
+    case FD_ACCEPT: AcceptReady(handle); break;
+    case FD_CONNECT: ConnectDone(handle); break;
+    case FD_CLOSE: Teardown(handle); break;
+    case FD_READ: ReadReady(handle); break;
+    case FD_WRITE: WriteReady(handle); break;
+    default: break;
+    }
+}
+
+void TCustomWinSocket::AcceptReady(int) {}
+void TCustomWinSocket::ConnectDone(int) {}
+
+void TCustomWinSocket::ReadReady(int handle)
+{
+    if (sock_ != InvalidSocket && handle == sock_) FireEvent(this, skRead);
+}
+
+void TCustomWinSocket::WriteReady(int handle)
+{
+    if (sock_ == InvalidSocket || handle != sock_) return;
+    if (!FlushQueue()) return;
+    FireEvent(this, skWrite);
+}
+
+void TCustomWinSocket::HandleFreeLater()
+{
+    Destroy();
+}
+
+void TCustomWinSocket::FreeLater()
+{
+    if (disposed_ || !notifyTarget_) return;
+    notifyTarget_->PostFree();
+}
+
+void TCustomWinSocket::CloseConnection()
+{
+    Teardown(sock_);
+}
+
+void TCustomWinSocket::Teardown(int handle)
+{
+    StateGuard guard(*this);
+    if (lookupRequest_ != 0) {
+        if (notifyTarget_) notifyTarget_->CancelLookup(lookupRequest_);
+        lookupRequest_ = 0;
+    }
+    // `closing_`: a disconnect handler that closes again must not recurse.
+    if (handle == InvalidSocket || handle != sock_ || closing_) return;
+    closing_ = true;
+    std::exception_ptr handlerError;
+    try {
+        FireEvent(this, skDisconnect);
+    } catch (...) {
+        // The socket is closed all the same; the error goes on afterwards.
+        handlerError = std::current_exception();
+    }
+    // What is still queued gets one last chance to leave before the close.
+    while (queuedBytes_ > 0) {
+        const std::string& chunk = sendQueue_.front();
+        const ssize_t n = SocketCalls::Send(sock_, chunk.data() + sendQueueHead_, chunk.size() - sendQueueHead_);
+        if (n <= 0) break;
+        sendQueueHead_ += static_cast<std::size_t>(n);
+        queuedBytes_ -= static_cast<std::size_t>(n);
+        if (sendQueueHead_ == chunk.size()) {
+            sendQueue_.pop_front();
+            sendQueueHead_ = 0;
+        }
+    }
+    if (notifyTarget_) notifyTarget_->Forget();
+    const int result = SocketCalls::Close(sock_);
+    const int closeError = errno;
+    sock_ = InvalidSocket;
+    ResetEndpoint();
+    isConnected_ = false;
+    peerAddress_.clear();
+    sendQueue_.clear();
+    sendQueueHead_ = queuedBytes_ = 0;
+    closing_ = false;
+    if (handlerError) std::rethrow_exception(handlerError);
+    errno = closeError;
+    CheckResult(result, "closesocket");
+}
+
+void TCustomWinSocket::Enqueue(const char* bytes, std::size_t count)
+{
+    if (!sendQueue_.empty() && sendQueue_.back().size() < QueueChunkCoalesceBytes) {
+        sendQueue_.back().append(bytes, count);
+    } else {
+        sendQueue_.emplace_back(bytes, count);
+    }
+    queuedBytes_ += count;
+}
+
+int TCustomWinSocket::SendBytes(const void* buffer, int count)
+{
+    StateGuard guard(*this);
+    if (!isConnected_ || sock_ == InvalidSocket) return 0;
+    const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
+    const char* bytes = static_cast<const char*>(buffer);
+    if (queuedBytes_ > 0) {
+        // Behind bytes still waiting: queue, so the order is kept.
+        if (size == 0) return 0;
+        if (queuedBytes_ + size > g_sendQueueLimitBytes) return FailTransfer(ekSend, ENOBUFS, "send");
+        Enqueue(bytes, size);
+        return count;
+    }
+    ssize_t sent = SocketCalls::Send(sock_, bytes, size);
+    if (sent < 0) {
+        const int code = errno;
+        if (!SocketCalls::IsWouldBlock(code)) return FailTransfer(ekSend, code, "send");
+        sent = 0;
+    }
+    const std::size_t rest = size - static_cast<std::size_t>(sent);
+    if (rest > 0) {
+        if (rest > g_sendQueueLimitBytes) return FailTransfer(ekSend, ENOBUFS, "send");
+        Enqueue(bytes + sent, rest);
+        if (notifyTarget_) notifyTarget_->WriteBlocked();
+    }
+    return static_cast<int>(size);
+}
+
+int TCustomWinSocket::SendString(std::string_view text)
+{
+    return SendBytes(text.data(), static_cast<int>(text.size()));
+}
+
+bool TCustomWinSocket::FlushQueue()
+{
+    while (queuedBytes_ > 0) {
+        const std::string& chunk = sendQueue_.front();
+        const ssize_t n = SocketCalls::Send(sock_, chunk.data() + sendQueueHead_, chunk.size() - sendQueueHead_);
+        if (n < 0) {
+            const int code = errno;
+            if (SocketCalls::IsWouldBlock(code)) {
+                if (notifyTarget_) notifyTarget_->WriteBlocked();
+            } else {
+                FailTransfer(ekSend, code, "send");
+            }
+            return false;
+        }
+        sendQueueHead_ += static_cast<std::size_t>(n);
+        queuedBytes_ -= static_cast<std::size_t>(n);
+        if (sendQueueHead_ == chunk.size()) {
+            sendQueue_.pop_front();
+            sendQueueHead_ = 0;
+        }
+    }
+    return true;
+}
+
+int TCustomWinSocket::FailTransfer(TErrorEvent kind, int errorCode, const char* operation)
+{
+    int code = errorCode;
+    FireError(this, kind, code);
+    Teardown(sock_);
+    if (code != 0) throw SocketCalls::ApiError(code, operation);
+    return -1;
+}
+
+int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
+{
+    StateGuard guard(*this);
+    if (count == -1) return isConnected_ ? SocketCalls::ReadableCount(sock_) : 0;
+    if (!isConnected_) return 0;
+    const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
+    const ssize_t received = SocketCalls::Receive(sock_, buffer, size);
+    const int code = errno;
+    if (notifyTarget_) notifyTarget_->ReadConsumed();
+    if (received < 0) {
+        if (SocketCalls::IsWouldBlock(code)) return -1;
+        return FailTransfer(ekReceive, code, "recv");
+    }
+    return static_cast<int>(received);
+}
+
+int TCustomWinSocket::AvailableBytes()
+{
+    return ReceiveBytes(nullptr, -1);
+}
+
+std::string TCustomWinSocket::ReadAllText()
+{
+    StateGuard guard(*this);
+    const int available = AvailableBytes();
+    std::string text(available > 0 ? static_cast<std::size_t>(available) : 0, '\0');
+    const int received = ReceiveBytes(text.data(), static_cast<int>(text.size()));
+    text.resize(received > 0 ? static_cast<std::size_t>(received) : 0);
+    return text;
+}
+
+std::string TCustomWinSocket::PeerAddress()
+{
+    StateGuard guard(*this);
+    if (!isConnected_) return {};
+    // Noted when the connection was made: after a reset the system no longer
+    // knows the peer, and a disconnect handler asking for it must not fail.
+    if (!peerAddress_.empty()) return peerAddress_;
+    sockaddr_in peer{};
+    CheckResult(SocketCalls::PeerName(sock_, peer), "getpeername");
+    return SocketCalls::DottedText(peer.sin_addr.s_addr);
+}

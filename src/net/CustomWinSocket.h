@@ -1,0 +1,188 @@
+// TCustomWinSocket: one TCP/IPv4 socket and the events it produces.
+//
+// The object wraps a non-blocking socket, resolves and connects or listens,
+// sends and receives, and reports what happens to its owner through two
+// callbacks, EventSink and ErrorSink. Notifications reach it from the event
+// loop through its NotifyTarget (HandleNotification, HandleLookupDone, the
+// deferred free). Errors are offered to ErrorSink with the code by reference;
+// a handler that clears the code suppresses the exception that would follow.
+//
+// Ownership: the component that makes an object owns it and ends it with
+// Destroy(), never delete. An object destroyed while one of its own
+// operations is running (a handler that stops the server, say) is taken
+// apart at once but freed only when that operation returns, so no handler
+// can pull an object out from under the code that called it.
+//
+// Sending never loses bytes: what the socket does not take at once is queued
+// and sent, in order, as the socket drains; past the queue limit the
+// connection fails with ENOBUFS like any failed send.
+//
+// All calls on the event loop's thread. The class is the base of the client
+// connection, the listening object and the accepted connections.
+#pragma once
+
+#include "Lookup.h"
+#include "NotifyTarget.h"
+#include "SocketTypes.h"
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "Object.h"
+
+class EventLoop;
+
+class TCustomWinSocket : public TObject, private NotifySink {
+public:
+    // `handle`: InvalidSocket, or an accepted socket this object then owns.
+    // `loop`: where notifications come from; null means MainLoop().
+    explicit TCustomWinSocket(int handle, EventLoop* loop = nullptr);
+
+    // Ends the object: the owner's callbacks are detached first, so a
+    // connected socket is closed without any event reaching the owner.
+    void Destroy();
+
+    int Sock() const { return sock_; }
+    bool IsConnected() const { return isConnected_; }
+    const sockaddr_in& Endpoint() const { return endpoint_; }
+    TNotifyStyles NotifyStyles() const { return notifyStyles_; }
+    TResolveStage ResolveStage() const { return resolveStage_; }
+
+    TSocketEventSink EventSink;
+    TSocketErrorSink ErrorSink;
+
+    // Makes a socket and starts connecting: resolution first (a host name or
+    // service is looked up without blocking the loop), then the connect; the
+    // outcome arrives as skConnect or an ekConnect error.
+    void StartConnect(const std::string& host, const std::string& address, const std::string& service,
+                      std::uint16_t port, bool blocking);
+    // Makes a socket and listens on every local IPv4 address.
+    void StartListen(const std::string& host, const std::string& address, const std::string& service,
+                             std::uint16_t port, int queueLength, bool blocking);
+    // Closes the connection, with skDisconnect first; nothing when closed.
+    void CloseConnection();
+    // Cancels a pending lookup; then, when `handle` is this object's socket,
+    // fires skDisconnect and closes it.
+    virtual void Teardown(int handle);
+
+    // Returns `count` when the bytes were sent or queued, 0 when not
+    // connected, -1 after a failure (reported to ErrorSink, then torn down).
+    int SendBytes(const void* buffer, int count);
+    int SendString(std::string_view text);
+    // Bytes received, 0 when the peer has closed or the object is not
+    // connected, -1 when nothing is there or after a failure. With no buffer
+    // and count -1: the number of bytes readable now.
+    int ReceiveBytes(void* buffer, int count);
+    int AvailableBytes();
+    // Every byte readable now, unchanged; empty when there is none.
+    std::string ReadAllText();
+    // The peer's dotted IPv4 address; empty when not connected.
+    std::string PeerAddress();
+
+    void SetNotifyStyles(TNotifyStyles styles);
+    // Has the event loop destroy this object on a later pass.
+    void FreeLater();
+
+    // Expires when the object is destroyed (even while its memory is still
+    // held for a running operation): lets callers notice a handler ended it.
+    std::weak_ptr<void> Life() const { return life_; }
+    // Where notifications come from (MainLoop() unless one was given).
+    EventLoop& Loop();
+
+    // Bytes accepted by SendBytes that the socket has not taken yet.
+    std::size_t QueuedBytes() const { return queuedBytes_; }
+
+    // Process-wide tuning, read when a connection is set up or a send queued.
+    static void SetKeepAlive(const KeepAliveTimes& times);
+    static KeepAliveTimes KeepAlive();
+    static void SetSendQueueLimit(std::size_t bytes);
+    static std::size_t SendQueueLimit();
+
+    // Entry points the event loop reaches through the NotifyTarget.
+    void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
+    void HandleLookupDone(LookupId request, const LookupResult& result) override;
+
+protected:
+    ~TCustomWinSocket() override;
+
+    // Holds StateLock and keeps the object in memory until the outermost
+    // operation on it returns.
+    class StateGuard {
+    public:
+        explicit StateGuard(TCustomWinSocket& socket);
+        ~StateGuard();
+        StateGuard(const StateGuard&) = delete;
+        StateGuard& operator=(const StateGuard&) = delete;
+
+    private:
+        TCustomWinSocket& socket_;
+    };
+
+    virtual void AcceptReady(int handle);
+    virtual void ConnectDone(int handle);
+    virtual void ReadReady(int handle);
+    virtual void WriteReady(int handle);
+    virtual void FireEvent(TCustomWinSocket* socket, TSocketEventKind kind);
+    virtual void FireError(TCustomWinSocket* socket, TErrorEvent kind, int& code);
+    // The observable part of destruction; overrides call the base last.
+    virtual void Dispose();
+
+    // Passes a system call's result: 0 (or "not yet") is fine, anything else
+    // raises the socket error format with errno and `operation`.
+    void CheckResult(int result, const char* operation);
+    void AdvanceResolve(const std::string& host, const std::string& address, const std::string& service,
+                        std::uint16_t port, int queueLength, bool isClient);
+    void OpenStep();
+    void ListenStep(int queueLength);
+    void ApplyNotifyStyles();
+    NotifyTarget& Target();
+    bool Disposed() const { return disposed_; }
+    // The connection is established: IsConnected, and the peer noted.
+    void MarkConnected();
+
+private:
+    void HandleFreeLater() override;
+    void BeginSocket(const char* alreadyOpenMessage);
+    void ResolveBlocking(const std::string& host, const std::string& address, const std::string& service,
+                         std::uint16_t port, bool isClient);
+    void StartLookup(LookupKind kind, const std::string& name, const char* operation,
+                     const std::string& service, std::uint16_t port, int queueLength, bool isClient);
+    void FailLookup(int code);
+    // Sends what is queued; false while some of it is still waiting.
+    bool FlushQueue();
+    // A failed send or receive: error event, teardown, then the exception.
+    int FailTransfer(TErrorEvent kind, int code, const char* operation);
+    void Enqueue(const char* bytes, std::size_t count);
+    void CloseSocketQuietly();
+    void ResetEndpoint();
+
+    int sock_;
+    bool isConnected_;
+    std::unique_ptr<NotifyTarget> notifyTarget_;
+    sockaddr_in endpoint_{};
+    TNotifyStyles notifyStyles_ = ClientNotifyStyles;
+    TResolveStage resolveStage_ = rsIdle;
+    LookupId lookupRequest_ = 0;
+    std::recursive_mutex stateLock_;
+
+    std::string pendingService_;
+    std::uint16_t pendingPort_ = 0;
+    bool pendingIsClient_ = false;
+    int pendingQueueLength_ = 0;
+
+    EventLoop* loop_;
+    std::string peerAddress_;       // noted when the connection is established
+    std::deque<std::string> sendQueue_;
+    std::size_t sendQueueHead_ = 0; // bytes of the front chunk already sent
+    std::size_t queuedBytes_ = 0;
+    int busy_ = 0;                  // operations of this object on the stack
+    bool disposed_ = false;
+    std::shared_ptr<char> life_ = std::make_shared<char>();
+    bool closing_ = false;          // inside Teardown's disconnect event
+};

@@ -1,0 +1,33 @@
+#include "ServerClientWinSocket.h"
+
+#include "ServerWinSocket.h"
+
+TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* server)
+    : TCustomWinSocket(handle, server ? &server->Loop() : nullptr), server_(server)
+{
+    if (!server_) return;
+    server_->AddConnection(this);
+    if (server_->NotifyStyles() != 0) {
+        EventSink = [server](TCustomWinSocket*, TCustomWinSocket* socket, TSocketEventKind kind) {
+            server->RouteClientEvent(socket, kind);
+        };
+        ErrorSink = [server](TCustomWinSocket*, TCustomWinSocket* socket, TErrorEvent kind, int& code) {
+            server->ClientError(socket, kind, code);
+        };
+    }
+}
+
+void TServerClientWinSocket::Start()
+{
+    StateGuard guard(*this);
+    if (started_) return;
+    started_ = true;
+    if (server_ && server_->NotifyStyles() != 0) ApplyNotifyStyles();
+    if (IsConnected()) FireEvent(this, skConnect);
+}
+
+void TServerClientWinSocket::Dispose()
+{
+    if (server_) server_->RemoveConnection(this);
+    TCustomWinSocket::Dispose();
+}

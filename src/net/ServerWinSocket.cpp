@@ -1,0 +1,141 @@
+#include "ServerWinSocket.h"
+
+#include "ServerClientWinSocket.h"
+#include "SocketCalls.h"
+#include "SysUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// Failures that leave the connection waiting: retrying at once would spin.
+bool IsResourceShortage(int code)
+{
+    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+} // namespace
+
+TServerWinSocket::TServerWinSocket(int handle, EventLoop* loop) : TCustomWinSocket(handle, loop)
+{
+    SetNotifyStyles(ListenerNotifyStyles);
+}
+
+void TServerWinSocket::StartListen(const std::string& host, const std::string& address, const std::string& service,
+                                   std::uint16_t port, int queueLength)
+{
+    TCustomWinSocket::StartListen(host, address, service, port, queueLength, serverType_ == stThreadBlocking);
+}
+
+TServerClientWinSocket* TServerWinSocket::Connection(int index) const
+{
+    if (index < 0 || index >= ConnectionCount()) throw ListIndexError(index);
+    return connections_[static_cast<std::size_t>(index)];
+}
+
+void TServerWinSocket::SetServerType(TServerType value)
+{
+    if (value == serverType_) return;
+    if (IsConnected()) throw ESocketError("ソケットを使用中は値を変更できません");
+    serverType_ = value;
+    SetNotifyStyles(value == stNonBlocking ? ListenerNotifyStyles : TNotifyStyles{0});
+}
+
+void TServerWinSocket::AddConnection(TServerClientWinSocket* socket)
+{
+    std::lock_guard lock(listLock_);
+    if (std::find(connections_.begin(), connections_.end(), socket) == connections_.end())
+        connections_.push_back(socket);
+}
+
+void TServerWinSocket::RemoveConnection(TServerClientWinSocket* socket)
+{
+    std::lock_guard lock(listLock_);
+    connections_.erase(std::remove(connections_.begin(), connections_.end(), socket), connections_.end());
+}
+
+void TServerWinSocket::Teardown(int handle)
+{
+    StateGuard guard(*this);
+    // Each destroyed connection leaves the list itself, events detached.
+    while (!connections_.empty()) connections_.back()->Destroy();
+    TCustomWinSocket::Teardown(handle);
+}
+
+TServerClientWinSocket* TServerWinSocket::GetClientSocket(int handle)
+{
+    return new TServerClientWinSocket(handle, this);
+}
+
+void TServerWinSocket::AcceptReady(int handle)
+{
+    sockaddr_in peer{};
+    const int fd = SocketCalls::Accept(handle, peer);
+    const int acceptError = errno;
+    Target().AcceptConsumed(fd < 0 && IsResourceShortage(acceptError));
+    if (fd < 0) return;
+    SocketCalls::ConfigureConnection(fd, KeepAlive());
+
+    TServerClientWinSocket* socket = nullptr;
+    try {
+        if (TGetSocketEvent handler = OnGetSocket) handler(this, fd, socket);
+        if (!socket) socket = GetClientSocket(fd);
+    } catch (...) {
+        SocketCalls::Close(fd);
+        throw;
+    }
+    const std::weak_ptr<void> life = socket->Life();
+    socket->Start();
+    // OnClientConnect may have stopped the server and with it this socket.
+    if (life.expired()) return;
+    FireEvent(socket, skAccept);
+}
+
+void TServerWinSocket::RouteClientEvent(TCustomWinSocket* socket, TSocketEventKind kind)
+{
+    switch (kind) {
+    case skConnect: ClientConnect(socket); break;
+    case skWrite: ClientWrite(socket); break;
+    case skRead: ClientRead(socket); break;
+    case skDisconnect: {
+        // Read first: the handler may end this listener.
+        const bool freeLater = serverType_ == stNonBlocking;
+        try {
+            ClientDisconnect(socket);
+        } catch (...) {
+            // A failing handler must not leave the closed entry behind forever.
+            if (freeLater) socket->FreeLater();
+            throw;
+        }
+        if (freeLater) socket->FreeLater();
+        break;
+    }
+    default: break;
+    }
+}
+
+void TServerWinSocket::ClientRead(TCustomWinSocket* socket)
+{
+    if (TSocketNotifyEvent handler = OnClientRead) handler(this, socket);
+}
+
+void TServerWinSocket::ClientWrite(TCustomWinSocket* socket)
+{
+    if (TSocketNotifyEvent handler = OnClientWrite) handler(this, socket);
+}
+
+void TServerWinSocket::ClientConnect(TCustomWinSocket* socket)
+{
+    if (TSocketNotifyEvent handler = OnClientConnect) handler(this, socket);
+}
+
+void TServerWinSocket::ClientDisconnect(TCustomWinSocket* socket)
+{
+    if (TSocketNotifyEvent handler = OnClientDisconnect) handler(this, socket);
+}
+
+void TServerWinSocket::ClientError(TCustomWinSocket* socket, TErrorEvent kind, int& code)
+{
+    if (TSocketErrorEvent handler = OnClientError) handler(this, socket, kind, code);
+}

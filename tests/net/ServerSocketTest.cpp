@@ -1,0 +1,306 @@
+// TServerSocket with its Listener and accepted connections, against plain
+// loopback peers.
+#include "NetTestSupport.h"
+#include "RunUntil.h"
+#include "ScktComp.h"
+#include "SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+namespace {
+
+// A server listening on a system-chosen port, with every event logged.
+class ServerSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        UseQtLoop();
+        server.OnListen = [this](TObject* sender, TCustomWinSocket*) {
+            EXPECT_EQ(sender, &server);
+            log.push_back("listen");
+        };
+        server.OnAccept = [this](TObject* sender, TCustomWinSocket* socket) {
+            EXPECT_EQ(sender, &server);
+            EXPECT_NE(socket, server.Listener());
+            log.push_back("accept");
+        };
+        server.OnClientConnect = [this](TObject* sender, TCustomWinSocket* socket) {
+            EXPECT_EQ(sender, server.Listener());
+            log.push_back("connect " + socket->PeerAddress() + " " + IntToStr(server.ConnectionCount()));
+        };
+        server.OnClientDisconnect = [this](TObject* sender, TCustomWinSocket* socket) {
+            EXPECT_EQ(sender, server.Listener());
+            log.push_back("disconnect " + socket->PeerAddress() + " " + IntToStr(server.ConnectionCount()));
+        };
+        server.OnClientWrite = [this](TObject*, TCustomWinSocket*) { log.push_back("write"); };
+        server.OnClientRead = [this](TObject*, TCustomWinSocket* socket) {
+            received += socket->ReadAllText();
+        };
+        server.OnClientError = [this](TObject* sender, TCustomWinSocket*, TErrorEvent kind, int& code) {
+            EXPECT_EQ(sender, server.Listener());
+            log.push_back("error " + IntToStr(kind) + " " + IntToStr(code));
+            code = 0;
+        };
+    }
+
+    void Listen()
+    {
+        server.SetPort(0);
+        server.SetActive(true);
+        ASSERT_TRUE(server.Active());
+        port = ListeningPort(server);
+    }
+
+    UniqueFd ConnectPeer(int expectedCount)
+    {
+        UniqueFd peer = ConnectLoopback(port);
+        EXPECT_TRUE(RunUntil([&] { return server.ConnectionCount() == expectedCount; }));
+        return peer;
+    }
+
+    int Count(const std::string& prefix) const
+    {
+        int n = 0;
+        for (const auto& entry : log)
+            if (entry.rfind(prefix, 0) == 0) ++n;
+        return n;
+    }
+
+    TServerSocket server;
+    std::vector<std::string> log;
+    std::string received;
+    std::uint16_t port = 0;
+};
+
+TEST_F(ServerSocketTest, ListensOnceAndReportsAPeerInOrder)
+{
+    Listen();
+    server.SetActive(true);
+    EXPECT_EQ(log, std::vector<std::string>{"listen"});
+    EXPECT_EQ(server.ConnectionCount(), 0);
+
+    UniqueFd peer = ConnectPeer(1);
+    ASSERT_TRUE(RunUntil([&] { return Count("write") == 1; }));
+    // Counted and addressable already while OnClientConnect runs; OnAccept
+    // follows, then the first OnClientWrite.
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "connect 127.0.0.1 1", "accept", "write"}));
+
+    WriteAll(peer.Get(), "hello");
+    ASSERT_TRUE(RunUntil([&] { return received == "hello"; }));
+    EXPECT_EQ(server.Connection(0)->SendString("back"), 4);
+    EXPECT_EQ(ReadExactly(peer.Get(), 4), "back");
+}
+
+TEST_F(ServerSocketTest, PeersKeepAcceptOrderAndIndexesAreChecked)
+{
+    Listen();
+    UniqueFd first = ConnectPeer(1);
+    TServerClientWinSocket* firstSocket = server.Connection(0);
+    UniqueFd second = ConnectPeer(2);
+    EXPECT_EQ(server.Connection(0), firstSocket);
+    EXPECT_EQ(PeerPort(server.Connection(0)->Sock()), LocalPort(first.Get()));
+    EXPECT_EQ(PeerPort(server.Connection(1)->Sock()), LocalPort(second.Get()));
+
+    // Each connection answers its own peer.
+    server.Connection(1)->SendString("two");
+    server.Connection(0)->SendString("one");
+    EXPECT_EQ(ReadExactly(second.Get(), 3), "two");
+    EXPECT_EQ(ReadExactly(first.Get(), 3), "one");
+
+    for (int index : {-1, 2}) {
+        try {
+            server.Connection(index);
+            ADD_FAILURE() << "no error for index " << index;
+        } catch (const EListError& e) {
+            EXPECT_EQ(e.Message(), "リストのインデックスが範囲を超えています (" + IntToStr(index) + ")");
+        }
+    }
+}
+
+TEST_F(ServerSocketTest, OrderlyCloseDisconnectsWhileCountedAndFreesLater)
+{
+    Listen();
+    UniqueFd first = ConnectPeer(1);
+    UniqueFd second = ConnectPeer(2);
+    TServerClientWinSocket* secondSocket = server.Connection(1);
+
+    first.Reset();
+    ASSERT_TRUE(RunUntil([&] { return Count("disconnect") == 1; }));
+    // The handler still saw the peer's address and the full count.
+    EXPECT_EQ(Count("disconnect 127.0.0.1 2"), 1);
+    ASSERT_TRUE(RunUntil([&] { return server.ConnectionCount() == 1; }));
+    EXPECT_EQ(server.Connection(0), secondSocket);
+    EXPECT_EQ(Count("error"), 0);
+}
+
+TEST_F(ServerSocketTest, CloseConnectionTwiceDisconnectsOnce)
+{
+    Listen();
+    UniqueFd first = ConnectPeer(1);
+    UniqueFd second = ConnectPeer(2);
+    TServerClientWinSocket* closing = server.Connection(1);
+
+    closing->CloseConnection();
+    EXPECT_EQ(Count("disconnect"), 1);
+    EXPECT_EQ(server.ConnectionCount(), 2); // until the deferred free
+    EXPECT_FALSE(closing->IsConnected());
+    EXPECT_EQ(closing->SendString("late"), 0);
+    EXPECT_EQ(closing->PeerAddress(), "");
+    closing->CloseConnection();
+
+    ASSERT_TRUE(RunUntil([&] { return server.ConnectionCount() == 1; }));
+    EXPECT_EQ(Count("disconnect"), 1);
+    EXPECT_TRUE(WaitForPeerClose(second.Get()));
+}
+
+TEST_F(ServerSocketTest, StoppingClosesEveryPeerSilentlyAndCanRestart)
+{
+    Listen();
+    UniqueFd first = ConnectPeer(1);
+    UniqueFd second = ConnectPeer(2);
+
+    server.SetActive(false);
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    EXPECT_EQ(Count("disconnect"), 0);
+    EXPECT_TRUE(WaitForPeerClose(first.Get()));
+    EXPECT_TRUE(WaitForPeerClose(second.Get()));
+    RunFor(50);
+    EXPECT_EQ(Count("disconnect"), 0);
+
+    server.SetActive(true);
+    EXPECT_TRUE(server.Active());
+    EXPECT_EQ(Count("listen"), 2);
+}
+
+TEST_F(ServerSocketTest, BusyPortRaisesBindErrorAndStaysInactive)
+{
+    std::uint16_t busyPort = 0;
+    UniqueFd other = ListenLoopback(busyPort);
+    server.SetPort(busyPort);
+    try {
+        server.SetActive(true);
+        ADD_FAILURE() << "bind did not fail";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.Message(), "Windows ソケットエラー： " + std::string(std::strerror(EADDRINUSE)) + " (" +
+                                   IntToStr(EADDRINUSE) + ") [API 'bind']");
+    }
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.Listener()->Sock(), InvalidSocket);
+    EXPECT_EQ(Count("listen"), 0);
+
+    server.SetPort(0);
+    server.SetActive(true);
+    EXPECT_TRUE(server.Active());
+}
+
+TEST_F(ServerSocketTest, PortKeepsOnlyItsLow16Bits)
+{
+    constexpr int WrappedPort = 70000;
+    constexpr std::uint16_t ActualPort = 4464;
+    {
+        // Skip rather than fail on a machine where something holds the port.
+        UniqueFd probe(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(ActualPort);
+        if (::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            GTEST_SKIP() << "port " << ActualPort << " is busy";
+    }
+    server.SetPort(WrappedPort);
+    server.SetActive(true);
+    EXPECT_EQ(ListeningPort(server), ActualPort);
+    EXPECT_EQ(server.Port(), WrappedPort);
+}
+
+TEST_F(ServerSocketTest, PropertiesCannotChangeWhileActive)
+{
+    Listen();
+    server.SetPort(0); // the value it has: nothing happens
+    server.SetService("");
+    for (auto change : std::vector<std::function<void()>>{
+             [&] { server.SetPort(1234); }, [&] { server.SetService("http"); },
+             [&] { server.SetServerType(stThreadBlocking); }}) {
+        try {
+            change();
+            ADD_FAILURE() << "no error";
+        } catch (const ESocketError& e) {
+            EXPECT_EQ(e.Message(), "ソケットを使用中は値を変更できません");
+        }
+    }
+    EXPECT_EQ(server.Port(), 0);
+    EXPECT_EQ(server.ServerType(), stNonBlocking);
+}
+
+TEST_F(ServerSocketTest, TextPropertiesIgnoreAsciiLetterCase)
+{
+    server.SetHost("MyHost");
+    Listen();
+    server.SetHost("myhost");
+    EXPECT_EQ(server.Host(), "MyHost");
+    EXPECT_THROW(server.SetHost("otherhost"), ESocketError);
+    EXPECT_EQ(server.Host(), "MyHost");
+}
+
+TEST_F(ServerSocketTest, ResetPeerStaysCountedUntilSendFails)
+{
+    Listen();
+    UniqueFd resetting = ConnectPeer(1);
+    TServerClientWinSocket* socket = server.Connection(0);
+    CloseWithReset(resetting);
+    ASSERT_TRUE(RunUntil([&] { return Count("error") == 1; }));
+    EXPECT_EQ(Count("error " + IntToStr(ekDisconnect) + " " + IntToStr(ECONNRESET)), 1);
+
+    UniqueFd later = ConnectPeer(2);
+    RunFor(50);
+    EXPECT_EQ(server.Connection(0), socket); // still first, still connected
+    EXPECT_TRUE(socket->IsConnected());
+    EXPECT_EQ(Count("disconnect"), 0);
+
+    EXPECT_EQ(socket->SendString("x"), -1);
+    EXPECT_EQ(Count("error " + IntToStr(ekSend)), 1);
+    // The address is still known to the disconnect handler after a reset.
+    EXPECT_EQ(Count("disconnect 127.0.0.1 2"), 1);
+    ASSERT_TRUE(RunUntil([&] { return server.ConnectionCount() == 1; }));
+    EXPECT_NE(server.Connection(0), socket);
+}
+
+TEST_F(ServerSocketTest, HandlerMayStopTheServerDuringAConnectionsEvent)
+{
+    server.OnClientRead = [this](TObject*, TCustomWinSocket*) { server.SetActive(false); };
+    Listen();
+    UniqueFd first = ConnectPeer(1);
+    UniqueFd second = ConnectPeer(2);
+    WriteAll(first.Get(), "stop");
+    ASSERT_TRUE(RunUntil([&] { return !server.Active(); }));
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    EXPECT_TRUE(WaitForPeerClose(first.Get()));
+    EXPECT_TRUE(WaitForPeerClose(second.Get()));
+    RunFor(50);
+    EXPECT_EQ(Count("disconnect"), 0);
+}
+
+TEST_F(ServerSocketTest, ErrorsInHandlersGoToTheReporterAndServingGoesOn)
+{
+    ReportedErrors errors;
+    server.OnClientRead = [this](TObject*, TCustomWinSocket* socket) {
+        received += socket->ReadAllText();
+        throw EConvertError("'x' は整数ではありません");
+    };
+    Listen();
+    UniqueFd peer = ConnectPeer(1);
+    WriteAll(peer.Get(), "a");
+    ASSERT_TRUE(RunUntil([&] { return errors.Messages().size() == 1; }));
+    EXPECT_EQ(errors.Messages()[0], "'x' は整数ではありません");
+    WriteAll(peer.Get(), "b");
+    ASSERT_TRUE(RunUntil([&] { return received == "ab"; }));
+}
+
+} // namespace
