@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 namespace {
 
 // The desktop session's end reaches a Qt program as a Quit event sent to the
@@ -21,19 +23,30 @@ namespace {
 // loop, without the close handler.
 class SessionEndFilter final : public QObject {
 public:
-    explicit SessionEndFilter(bool& quitRequested) : quitRequested_(quitRequested) {}
+    explicit SessionEndFilter(std::function<void()> onSessionEnd) : onSessionEnd_(std::move(onSessionEnd)) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
         if (watched != QCoreApplication::instance() || event->type() != QEvent::Quit) return false;
-        quitRequested_ = true;
+        RunGuarded(onSessionEnd_);
         return true;
     }
 
 private:
-    bool& quitRequested_;
+    std::function<void()> onSessionEnd_;
 };
+
+// Error boxes open when the session ends would hold their nested loops, and
+// so the program, until someone dismisses them; they go at once instead.
+void CloseModalBoxes()
+{
+    constexpr int MaxBoxes = 64; // boxes only nest as deep as errors did
+    for (int i = 0; i < MaxBoxes; ++i) {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || !box->close()) return;
+    }
+}
 
 std::string BaseName(const char* path)
 {
@@ -64,9 +77,9 @@ TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv)
     SetMainLoop(loop_.get());
     SetErrorReporter([this](std::exception_ptr error) { ReportError(error); });
 
-    sessionEndFilter_ = std::make_unique<SessionEndFilter>(quitRequested_);
+    sessionEndFilter_ = std::make_unique<SessionEndFilter>([this] { EndSession(); });
     QCoreApplication::instance()->installEventFilter(sessionEndFilter_.get());
-    quitSignals_ = std::make_unique<TQuitSignals>(*loop_, [this] { quitRequested_ = true; });
+    quitSignals_ = std::make_unique<TQuitSignals>(*loop_, [this] { EndSession(); });
 }
 
 TApplication::~TApplication()
@@ -119,6 +132,13 @@ void TApplication::RequestQuit()
 {
     quitRequested_ = true;
     WakeLoop();
+}
+
+void TApplication::EndSession()
+{
+    // No close handler on this path: the settings are not written.
+    RequestQuit();
+    CloseModalBoxes();
 }
 
 void TApplication::ReportError(std::exception_ptr error)

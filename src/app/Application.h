@@ -5,8 +5,9 @@
 // reports to. Call it only from the loop's thread.
 //
 // Ending: a close of the main window requests the quit (TForm); SIGTERM,
-// SIGHUP and the end of the desktop session set QuitRequested directly,
-// without the close handler. RunLoop then returns, and destroying the object
+// SIGHUP and the end of the desktop session request it directly, without the
+// close handler, and dismiss any open error box. RunLoop then returns, and
+// destroying the object
 // hides each window and runs its FormDestroy before its controls go.
 #pragma once
 
@@ -93,6 +94,8 @@ public:
 
 private:
     void Adopt(std::unique_ptr<TForm> window);
+    // SIGTERM, SIGHUP or the desktop session's end.
+    void EndSession();
     void DestroyWindows();
 
     int& argc_;

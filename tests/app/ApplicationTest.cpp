@@ -268,6 +268,41 @@ TEST_F(TApplicationTest, QuitSignalsEndTheLoopWithoutFormClose)
     }
 }
 
+TEST_F(TApplicationTest, QuitSignalDismissesOpenErrorBoxes)
+{
+    SetErrorReporter([this](std::exception_ptr e) { app->ReportError(e); });
+    bool nestedShown = false;
+    QTimer opener;
+    QObject::connect(&opener, &QTimer::timeout, [&] {
+        if (QApplication::activeModalWidget() && !nestedShown) {
+            nestedShown = true;
+            app->ReportError(std::make_exception_ptr(Exception("inner"))); // a box over the box
+        }
+    });
+    opener.start(5);
+    QTimer terminator;
+    QObject::connect(&terminator, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && box->text() == "inner.") std::raise(SIGTERM);
+    });
+    terminator.start(5);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    bool timedOut = false;
+    QObject::connect(&deadline, &QTimer::timeout, [&] {
+        timedOut = true;
+        while (QWidget* box = QApplication::activeModalWidget()) box->close();
+    });
+    deadline.start(DeadlineMs);
+
+    app->ReportError(std::make_exception_ptr(Exception("outer")));
+
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(nestedShown);
+    EXPECT_TRUE(app->QuitRequested());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 TEST_F(TApplicationTest, SessionEndEndsTheLoopWithoutFormClose)
 {
     app->MakeMainWindow<ProbeForm>();
