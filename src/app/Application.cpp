@@ -41,7 +41,7 @@ private:
 // so the program, until someone dismisses them; they go at once instead.
 void CloseModalBoxes()
 {
-    constexpr int MaxBoxes = 64; // boxes only nest as deep as errors did
+    constexpr int MaxBoxes = 64; // a box that refuses to close must not hang the quit
     for (int i = 0; i < MaxBoxes; ++i) {
         QWidget* box = QApplication::activeModalWidget();
         if (!box || !box->close()) return;
