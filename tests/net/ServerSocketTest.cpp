@@ -1,5 +1,6 @@
 // TServerSocket with its Listener and accepted connections, against plain
 // loopback peers.
+#include "Lookup.h"
 #include "NetTestSupport.h"
 #include "RunUntil.h"
 #include "ScktComp.h"
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -49,6 +51,8 @@ protected:
             code = 0;
         };
     }
+
+    void TearDown() override { Lookup::SetResolver(nullptr); }
 
     void Listen()
     {
@@ -301,6 +305,39 @@ TEST_F(ServerSocketTest, ErrorsInHandlersGoToTheReporterAndServingGoesOn)
     EXPECT_EQ(errors.Messages()[0], "'x' は整数ではありません");
     WriteAll(peer.Get(), "b");
     ASSERT_TRUE(RunUntil([&] { return received == "ab"; }));
+}
+
+TEST_F(ServerSocketTest, ServiceIsLookedUpBeforeListening)
+{
+    const std::uint16_t chosen = UnusedPort();
+    Lookup::SetResolver([chosen](LookupKind kind, const std::string& name) {
+        LookupResult result;
+        if (kind == LookupKind::Service && name == "clip") result.port = htons(chosen);
+        else result.errorCode = EAI_SERVICE;
+        return result;
+    });
+    server.SetPort(1); // not used while a service is named
+    server.SetService("clip");
+    server.SetActive(true);
+    EXPECT_FALSE(server.Active());
+    EXPECT_TRUE(log.empty());
+    ASSERT_TRUE(RunUntil([&] { return server.Active(); }));
+    EXPECT_EQ(ListeningPort(server), chosen);
+    EXPECT_EQ(log, std::vector<std::string>{"listen"});
+}
+
+TEST_F(ServerSocketTest, FailedServiceLookupIsShownAndTheServerStaysIdle)
+{
+    ReportedErrors errors;
+    Lookup::SetResolver([](LookupKind, const std::string&) { return LookupResult{EAI_SERVICE, 0, 0}; });
+    server.SetService("nothing");
+    server.SetActive(true);
+    ASSERT_TRUE(RunUntil([&] { return !errors.Messages().empty(); }));
+    EXPECT_EQ(errors.Messages()[0], "Windows ソケットエラー： " + std::string(::gai_strerror(EAI_SERVICE)) + " (" +
+                                        IntToStr(EAI_SERVICE) + ") [API 'ASync Lookup']");
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.Listener()->Sock(), InvalidSocket);
+    EXPECT_TRUE(log.empty());
 }
 
 } // namespace
