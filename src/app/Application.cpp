@@ -4,6 +4,7 @@
 #include "Form.h"
 #include "QtEventLoop.h"
 #include "QuitSignals.h"
+#include "Settings.h"
 #include "SysUtils.h"
 
 #include <QAbstractEventDispatcher>
@@ -98,6 +99,28 @@ TApplication::~TApplication()
 EventLoop& TApplication::Loop()
 {
     return *loop_;
+}
+
+std::string TApplication::SettingsFile() const
+{
+    return settingsFile_.empty() ? SettingsPath() : settingsFile_;
+}
+
+void TApplication::MinimiseApp()
+{
+    QWidget* window = mainWindow_;
+    if (!window || window->isMinimized() || window->isHidden()) return;
+    window->showMinimized();
+}
+
+void TApplication::RestoreApp()
+{
+    QWidget* window = mainWindow_;
+    if (!window || (!window->isMinimized() && !window->isHidden())) return;
+    window->showNormal();
+    window->raise();
+    // The control that had the focus gets it back with the window.
+    if (QWidget* focus = window->focusWidget()) focus->setFocus();
 }
 
 void TApplication::Adopt(std::unique_ptr<TForm> window)

@@ -53,6 +53,19 @@ public:
 
     EventLoop& Loop();
 
+    // Where the main window keeps its settings: beside the executable unless
+    // set (tests point it at a private folder before making the window).
+    std::string SettingsFile() const;
+    void SetSettingsFile(std::string path) { settingsFile_ = std::move(path); }
+
+    // The program's three states on the desktop: Shown, Minimised (only the
+    // taskbar entry) and Hidden (only the notification icon). Minimising an
+    // already minimised or hidden program does nothing; restoring brings a
+    // minimised or hidden main window back as it was and does nothing while
+    // it is shown.
+    void MinimiseApp();
+    void RestoreApp();
+
     // Constructs a window owned by this object and runs its FormCreate under
     // the guard (an error there is reported and construction counts as
     // done). The first window so made becomes MainWindow once FormCreate has
@@ -102,6 +115,7 @@ private:
     char** argv_;
     std::vector<std::string> arguments_;
     std::string appTitle_;
+    std::string settingsFile_;
     std::unique_ptr<QApplication> ownQtApplication_;
     std::unique_ptr<QtEventLoop> loop_;
     std::unique_ptr<TQuitSignals> quitSignals_;

@@ -1,14 +1,17 @@
 #include "Unit1.h"
 
 #include "Application.h"
+#include "CommandLine.h"
 #include "Edit.h"
 #include "Label.h"
+#include "Settings.h"
 #include "StatusBar.h"
 
 #include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 
 namespace {
 
@@ -80,7 +83,9 @@ TForm1::TForm1(TApplication& application) : TForm(application)
     timer2_.SetInterval(Timer2IntervalMs);
     timer2_.SetOnTimer([this] { Timer2Timer(); });
     timer3_.SetEnabled(false);
+    timer3_.SetOnTimer([this] { Timer3Timer(); });
 
+    OnClick(button5_, [this] { Button5Click(); });
     OnClick(button6_, [this] { Button6Click(); });
 }
 
@@ -157,16 +162,48 @@ void TForm1::ShowSendActivity()
 
 void TForm1::FormCreate()
 {
+    AddTrayIcon();
     Mode = 0;
     ExpectedSize = 0;
     ReceivedSize = 0;
     Receiving = 0;
     LastText.clear();
+    ReadSettingsIntoBoxes();
+    ApplyCommandLine();
+}
+
+void TForm1::FormClose()
+{
+    WriteSettingsFromBoxes();
 }
 
 void TForm1::Button6Click()
 {
+    WriteSettingsFromBoxes();
     Close();
+}
+
+void TForm1::ReadSettingsIntoBoxes()
+{
+    const TStoredPeer stored = ReadSettings(Application().SettingsFile());
+    edit1_->SetText(stored.LastIp);
+    edit2_->SetText(stored.LastPort);
+}
+
+void TForm1::WriteSettingsFromBoxes()
+{
+    WriteSettings(Application().SettingsFile(), edit1_->Text(), edit2_->Text());
+}
+
+void TForm1::ApplyCommandLine()
+{
+    TCommandLineActions actions;
+    actions.SetAddress = [this](const std::string& text) { edit1_->SetText(text); };
+    actions.SetPort = [this](const std::string& text) { edit2_->SetText(text); };
+    actions.ClickServer = [this] { button3_->click(); };
+    actions.ClickClient = [this] { button1_->click(); };
+    actions.StartMinimised = [this] { timer3_.SetEnabled(true); };
+    ::ApplyCommandLine(Application().Arguments(), actions);
 }
 
 void TForm1::Timer2Timer()

@@ -10,10 +10,12 @@
 #include "Timer.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 class QGroupBox;
+class QSystemTrayIcon;
 class QLabel;
 class QPushButton;
 class TEdit;
@@ -63,8 +65,21 @@ public:
     void ShowSendActivity();
 
     void FormCreate() override;
+    void FormClose() override;
+    void FormDestroy() override;
+    void Button5Click();
     void Button6Click();
     void Timer2Timer();
+    void Timer3Timer();
+
+    // The notification-area icon: added at the start of FormCreate, removed
+    // in FormDestroy. Only a left-button press (Trigger) restores.
+    QSystemTrayIcon* TrayIcon() const { return trayIcon_.get(); }
+    void TrayNotify(int reason); // a QSystemTrayIcon::ActivationReason
+
+    // The settings steps: the boxes from the file, the file from the boxes.
+    void ReadSettingsIntoBoxes();
+    void WriteSettingsFromBoxes();
 
     // The transfer state.
     std::int32_t Mode = 0;          // 0 idle, 1 server, 2 client
@@ -74,6 +89,8 @@ public:
     std::int32_t Receiving = 0;     // an incoming text has announced its length
 
 private:
+    void AddTrayIcon();
+    void ApplyCommandLine();
     void BuildControls();
     void ArrangeTabOrder();
 
@@ -97,4 +114,5 @@ private:
     TTimer timer1_;
     TTimer timer2_;
     TTimer timer3_;
+    std::unique_ptr<QSystemTrayIcon> trayIcon_;
 };
