@@ -14,10 +14,6 @@ namespace {
 KeepAliveTimes g_keepAlive = DefaultKeepAliveTimes;
 std::size_t g_sendQueueLimitBytes = DefaultSendQueueLimitBytes;
 
-// Small sends queued one after another share a chunk, so a slow peer fed
-// many short texts does not cost one allocation per send.
-constexpr std::size_t QueueChunkCoalesceBytes = 64 * 1024;
-
 TErrorEvent ErrorKindFor(TNotifyStyles flag)
 {
     switch (flag) {
@@ -147,8 +143,7 @@ void TCustomWinSocket::CloseSocketQuietly()
     SocketCalls::Close(sock_);
     sock_ = InvalidSocket;
     ResetEndpoint();
-    sendQueue_.clear();
-    sendQueueHead_ = queuedBytes_ = 0;
+    sendQueue_.Clear();
 }
 
 void TCustomWinSocket::StartConnect(const std::string& host, const std::string& address, const std::string& service,
@@ -158,12 +153,9 @@ void TCustomWinSocket::StartConnect(const std::string& host, const std::string& 
     BeginSocket("ソケットはすでに開いています");
     SocketCalls::ConfigureConnection(sock_, g_keepAlive);
     try {
+        blockingResolve_ = blocking;
         FireEvent(this, skLookup);
-        if (blocking) {
-            ResolveBlocking(host, address, service, port, true);
-        } else {
-            AdvanceResolve(host, address, service, port, 0, true);
-        }
+        AdvanceResolve(host, address, service, port, 0, true);
     } catch (...) {
         Teardown(sock_);
         throw;
@@ -177,45 +169,13 @@ void TCustomWinSocket::StartListen(const std::string& host, const std::string& a
     BeginSocket("開いたソケットでリスンできません");
     SocketCalls::AllowAddressReuse(sock_);
     try {
+        blockingResolve_ = blocking;
         FireEvent(this, skLookup);
-        if (blocking) {
-            ResolveBlocking(host, address, service, port, false);
-            if (sock_ != InvalidSocket) ListenStep(queueLength);
-        } else {
-            AdvanceResolve(host, address, service, port, queueLength, false);
-        }
+        AdvanceResolve(host, address, service, port, queueLength, false);
     } catch (...) {
         Teardown(sock_);
         throw;
     }
-}
-
-void TCustomWinSocket::ResolveBlocking(const std::string& host, const std::string& address,
-                                       const std::string& service, std::uint16_t port, bool isClient)
-{
-    if (!isClient) {
-        endpoint_.sin_addr.s_addr = INADDR_ANY;
-    } else if (!host.empty()) {
-        const LookupResult found = Lookup::Resolve(LookupKind::Host, host);
-        if (found.errorCode != 0) return FailLookup(found.errorCode);
-        endpoint_.sin_addr.s_addr = found.address;
-    } else if (!address.empty()) {
-        endpoint_.sin_addr.s_addr = SocketCalls::ParseDotted(address);
-    } else {
-        int code = NoAddressErrorCode;
-        FireError(this, ekLookup, code);
-        Teardown(sock_);
-        if (code != 0) throw ESocketError("アドレスが指定されていません");
-        return;
-    }
-    if (!service.empty()) {
-        const LookupResult found = Lookup::Resolve(LookupKind::Service, service);
-        if (found.errorCode != 0) return FailLookup(found.errorCode);
-        endpoint_.sin_port = found.port;
-    } else {
-        endpoint_.sin_port = htons(port);
-    }
-    if (isClient) OpenStep();
 }
 
 void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string& address,
@@ -229,9 +189,9 @@ void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string
                     resolveStage_ = rsAddress;
                     endpoint_.sin_addr.s_addr = INADDR_ANY;
                 } else if (!host.empty()) {
-                    StartLookup(LookupKind::Host, host, "WSAASyncGetHostByName", service, port, queueLength, isClient);
                     resolveStage_ = rsAddress;
-                    return;
+                    if (!LookUp(LookupKind::Host, host, "WSAASyncGetHostByName", service, port, queueLength, isClient))
+                        return;
                 } else if (!address.empty()) {
                     // Never looked up: a name here becomes 255.255.255.255.
                     resolveStage_ = rsAddress;
@@ -245,14 +205,13 @@ void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string
                 }
                 break;
             case rsAddress:
-                if (!service.empty()) {
-                    StartLookup(LookupKind::Service, service, "WSAASyncGetServByName", service, port, queueLength,
-                                isClient);
-                    resolveStage_ = rsService;
+                resolveStage_ = rsService;
+                if (service.empty()) {
+                    endpoint_.sin_port = htons(port);
+                } else if (!LookUp(LookupKind::Service, service, "WSAASyncGetServByName", service, port,
+                                   queueLength, isClient)) {
                     return;
                 }
-                resolveStage_ = rsService;
-                endpoint_.sin_port = htons(port);
                 break;
             case rsService:
                 resolveStage_ = rsIdle;
@@ -270,9 +229,22 @@ void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string
     }
 }
 
-void TCustomWinSocket::StartLookup(LookupKind kind, const std::string& name, const char* operation,
-                                   const std::string& service, std::uint16_t port, int queueLength, bool isClient)
+bool TCustomWinSocket::LookUp(LookupKind kind, const std::string& name, const char* operation,
+                              const std::string& service, std::uint16_t port, int queueLength, bool isClient)
 {
+    if (blockingResolve_) {
+        const LookupResult found = Lookup::Resolve(kind, name);
+        if (found.errorCode != 0) {
+            FailLookup(found.errorCode);
+            return false;
+        }
+        if (kind == LookupKind::Host) {
+            endpoint_.sin_addr.s_addr = found.address;
+        } else {
+            endpoint_.sin_port = found.port;
+        }
+        return true;
+    }
     // Copies first: `service` may be pendingService_ itself.
     std::string pendingService = service;
     try {
@@ -284,10 +256,12 @@ void TCustomWinSocket::StartLookup(LookupKind kind, const std::string& name, con
     pendingPort_ = port;
     pendingQueueLength_ = queueLength;
     pendingIsClient_ = isClient;
+    return false;
 }
 
 void TCustomWinSocket::FailLookup(int errorCode)
 {
+    resolveStage_ = rsIdle;
     int code = errorCode;
     FireError(this, ekLookup, code);
     Teardown(sock_);
@@ -434,17 +408,7 @@ void TCustomWinSocket::Teardown(int handle)
         handlerError = std::current_exception();
     }
     // What is still queued gets one last chance to leave before the close.
-    while (queuedBytes_ > 0) {
-        const std::string& chunk = sendQueue_.front();
-        const ssize_t n = SocketCalls::Send(sock_, chunk.data() + sendQueueHead_, chunk.size() - sendQueueHead_);
-        if (n <= 0) break;
-        sendQueueHead_ += static_cast<std::size_t>(n);
-        queuedBytes_ -= static_cast<std::size_t>(n);
-        if (sendQueueHead_ == chunk.size()) {
-            sendQueue_.pop_front();
-            sendQueueHead_ = 0;
-        }
-    }
+    (void)sendQueue_.Flush(sock_);
     if (notifyTarget_) notifyTarget_->Forget();
     const int result = SocketCalls::Close(sock_);
     const int closeError = errno;
@@ -452,22 +416,11 @@ void TCustomWinSocket::Teardown(int handle)
     ResetEndpoint();
     isConnected_ = false;
     peerAddress_.clear();
-    sendQueue_.clear();
-    sendQueueHead_ = queuedBytes_ = 0;
+    sendQueue_.Clear();
     closing_ = false;
     if (handlerError) std::rethrow_exception(handlerError);
     errno = closeError;
     CheckResult(result, "closesocket");
-}
-
-void TCustomWinSocket::Enqueue(const char* bytes, std::size_t count)
-{
-    if (!sendQueue_.empty() && sendQueue_.back().size() < QueueChunkCoalesceBytes) {
-        sendQueue_.back().append(bytes, count);
-    } else {
-        sendQueue_.emplace_back(bytes, count);
-    }
-    queuedBytes_ += count;
 }
 
 int TCustomWinSocket::SendBytes(const void* buffer, int count)
@@ -476,11 +429,11 @@ int TCustomWinSocket::SendBytes(const void* buffer, int count)
     if (!isConnected_ || sock_ == InvalidSocket) return 0;
     const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
     const char* bytes = static_cast<const char*>(buffer);
-    if (queuedBytes_ > 0) {
+    if (!sendQueue_.Empty()) {
         // Behind bytes still waiting: queue, so the order is kept.
         if (size == 0) return 0;
-        if (queuedBytes_ + size > g_sendQueueLimitBytes) return FailTransfer(ekSend, ENOBUFS, "send");
-        Enqueue(bytes, size);
+        if (sendQueue_.Bytes() + size > g_sendQueueLimitBytes) return FailTransfer(ekSend, ENOBUFS, "send");
+        sendQueue_.Append(bytes, size);
         return count;
     }
     ssize_t sent = SocketCalls::Send(sock_, bytes, size);
@@ -492,7 +445,7 @@ int TCustomWinSocket::SendBytes(const void* buffer, int count)
     const std::size_t rest = size - static_cast<std::size_t>(sent);
     if (rest > 0) {
         if (rest > g_sendQueueLimitBytes) return FailTransfer(ekSend, ENOBUFS, "send");
-        Enqueue(bytes + sent, rest);
+        sendQueue_.Append(bytes + sent, rest);
         if (notifyTarget_) notifyTarget_->WriteBlocked();
     }
     return static_cast<int>(size);
@@ -505,26 +458,14 @@ int TCustomWinSocket::SendString(std::string_view text)
 
 bool TCustomWinSocket::FlushQueue()
 {
-    while (queuedBytes_ > 0) {
-        const std::string& chunk = sendQueue_.front();
-        const ssize_t n = SocketCalls::Send(sock_, chunk.data() + sendQueueHead_, chunk.size() - sendQueueHead_);
-        if (n < 0) {
-            const int code = errno;
-            if (SocketCalls::IsWouldBlock(code)) {
-                if (notifyTarget_) notifyTarget_->WriteBlocked();
-            } else {
-                FailTransfer(ekSend, code, "send");
-            }
-            return false;
-        }
-        sendQueueHead_ += static_cast<std::size_t>(n);
-        queuedBytes_ -= static_cast<std::size_t>(n);
-        if (sendQueueHead_ == chunk.size()) {
-            sendQueue_.pop_front();
-            sendQueueHead_ = 0;
-        }
+    const int code = sendQueue_.Flush(sock_);
+    if (code == 0) return true;
+    if (!SocketCalls::IsWouldBlock(code)) {
+        FailTransfer(ekSend, code, "send");
+    } else if (notifyTarget_) {
+        notifyTarget_->WriteBlocked();
     }
-    return true;
+    return false;
 }
 
 int TCustomWinSocket::FailTransfer(TErrorEvent kind, int errorCode, const char* operation)

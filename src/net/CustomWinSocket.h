@@ -23,12 +23,12 @@
 
 #include "Lookup.h"
 #include "NotifyTarget.h"
+#include "SendQueue.h"
 #include "SocketTypes.h"
 
 #include <netinet/in.h>
 
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -96,7 +96,7 @@ public:
     EventLoop& Loop();
 
     // Bytes accepted by SendBytes that the socket has not taken yet.
-    std::size_t QueuedBytes() const { return queuedBytes_; }
+    std::size_t QueuedBytes() const { return sendQueue_.Bytes(); }
 
     // Process-wide tuning, read when a connection is set up or a send queued.
     static void SetKeepAlive(const KeepAliveTimes& times);
@@ -149,16 +149,15 @@ protected:
 private:
     void HandleFreeLater() override;
     void BeginSocket(const char* alreadyOpenMessage);
-    void ResolveBlocking(const std::string& host, const std::string& address, const std::string& service,
-                         std::uint16_t port, bool isClient);
-    void StartLookup(LookupKind kind, const std::string& name, const char* operation,
-                     const std::string& service, std::uint16_t port, int queueLength, bool isClient);
+    // Looks `name` up: at once in blocking mode (true: resolution goes on),
+    // else on a worker whose completion goes on in HandleLookupDone (false).
+    bool LookUp(LookupKind kind, const std::string& name, const char* operation, const std::string& service,
+                std::uint16_t port, int queueLength, bool isClient);
     void FailLookup(int code);
     // Sends what is queued; false while some of it is still waiting.
     bool FlushQueue();
     // A failed send or receive: error event, teardown, then the exception.
     int FailTransfer(TErrorEvent kind, int code, const char* operation);
-    void Enqueue(const char* bytes, std::size_t count);
     void CloseSocketQuietly();
     void ResetEndpoint();
 
@@ -178,11 +177,10 @@ private:
 
     EventLoop* loop_;
     std::string peerAddress_;       // noted when the connection is established
-    std::deque<std::string> sendQueue_;
-    std::size_t sendQueueHead_ = 0; // bytes of the front chunk already sent
-    std::size_t queuedBytes_ = 0;
+    SendQueue sendQueue_;
     int busy_ = 0;                  // operations of this object on the stack
     bool disposed_ = false;
     std::shared_ptr<char> life_ = std::make_shared<char>();
     bool closing_ = false;          // inside Teardown's disconnect event
+    bool blockingResolve_ = false;  // blocking mode: lookups run on the caller
 };

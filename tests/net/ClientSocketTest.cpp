@@ -238,6 +238,24 @@ TEST_F(ClientSocketTest, PropertiesCannotChangeWhileActive)
     EXPECT_EQ(client->Port(), port);
 }
 
+TEST_F(ClientSocketTest, DesignValuesTakeEffectAfterLoading)
+{
+    std::uint16_t port = 0;
+    UniqueFd listener = ListenLoopback(port);
+    client->BeginLoad();
+    client->SetActive(true);
+    client->SetAddress("127.0.0.1"); // allowed: loading, though Active reads true
+    client->SetPort(port);
+    EXPECT_TRUE(client->Active());
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(client->ClientConnection()->Sock(), InvalidSocket);
+
+    client->AfterLoad();
+    EXPECT_EQ(log, (std::vector<std::string>{"lookup", "connecting"}));
+    ASSERT_TRUE(RunUntil([&] { return client->ClientConnection()->IsConnected(); }));
+    EXPECT_EQ(log[2], "connect");
+}
+
 TEST_F(ClientSocketTest, HostIsLookedUpWithoutBlockingTheLoop)
 {
     std::uint16_t port = 0;

@@ -291,6 +291,38 @@ TEST_F(ServerSocketTest, HandlerMayStopTheServerDuringAConnectionsEvent)
     EXPECT_EQ(Count("disconnect"), 0);
 }
 
+TEST_F(ServerSocketTest, HandlerMayStopTheServerWhileAPeerIsBeingAccepted)
+{
+    server.OnClientConnect = [this](TObject*, TCustomWinSocket*) {
+        log.push_back("connect");
+        server.SetActive(false);
+    };
+    Listen();
+    UniqueFd peer = ConnectLoopback(port);
+    ASSERT_TRUE(RunUntil([&] { return !server.Active(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "connect"})); // no OnAccept for the destroyed peer
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    EXPECT_TRUE(WaitForPeerClose(peer.Get()));
+}
+
+TEST_F(ServerSocketTest, AHandlerMaySupplyTheConnectionObject)
+{
+    int supplied = 0;
+    server.OnGetSocket = [this, &supplied](TObject* sender, int handle, TServerClientWinSocket*& socket) {
+        EXPECT_EQ(sender, server.Listener());
+        EXPECT_EQ(socket, nullptr);
+        socket = new TServerClientWinSocket(handle, server.Listener());
+        ++supplied;
+    };
+    Listen();
+    UniqueFd peer = ConnectPeer(1);
+    ASSERT_TRUE(RunUntil([&] { return Count("write") == 1; }));
+    EXPECT_EQ(supplied, 1);
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "connect 127.0.0.1 1", "accept", "write"}));
+    WriteAll(peer.Get(), "via supplied");
+    ASSERT_TRUE(RunUntil([&] { return received == "via supplied"; }));
+}
+
 TEST_F(ServerSocketTest, ErrorsInHandlersGoToTheReporterAndServingGoesOn)
 {
     ReportedErrors errors;
