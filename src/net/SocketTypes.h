@@ -56,7 +56,8 @@ using TSocketEventSink = std::function<void(TCustomWinSocket* Sender, TCustomWin
 using TSocketErrorSink = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
                                             TErrorEvent Kind, int& ErrorCode)>;
 
-// Notification flags, with the bit values peers of this design have always used.
+// Notification flags. The bit values are fixed: the default set of a
+// connection reads as 51, a listener's as 8.
 using TNotifyStyles = std::uint8_t;
 inline constexpr TNotifyStyles FD_READ = 1;
 inline constexpr TNotifyStyles FD_WRITE = 2;
@@ -75,8 +76,8 @@ inline constexpr int MaxListenQueueLength = 5;
 // Idle threads a thread-per-client server would keep; stored, not used here.
 inline constexpr int DefaultThreadCacheSize = 10;
 
-// The error code reported when a client has neither a host nor an address; it
-// is the code peers and handlers have always seen for that case.
+// The error code reported when a client has neither a host nor an address;
+// error handlers have always been given this code for that case.
 inline constexpr int NoAddressErrorCode = 1110;
 
 // Bytes a connection may hold back for a peer that is not reading before it is
