@@ -39,9 +39,12 @@ inline std::string Printable(std::string_view bytes, std::size_t limit = 400)
     std::abort();
 }
 
-inline void Expect(bool holds, std::string_view what, std::string_view detail)
+// `detail` is a callable giving the report text, so it costs nothing while
+// the property holds.
+template <typename Detail>
+void Expect(bool holds, std::string_view what, Detail detail)
 {
-    if (!holds) Fail(what, detail);
+    if (!holds) Fail(what, detail());
 }
 
 } // namespace fuzzcheck

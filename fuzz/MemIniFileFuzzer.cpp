@@ -163,15 +163,16 @@ void CheckLookups(const TMemIniFile& store, const std::vector<Section>& sections
                 lastKey[Folded(line.substr(0, equals))] = {line.substr(0, equals), line.substr(equals + 1)};
             }
         }
-        for (const auto& [foldedKey, entry] : lastKey) {
-            const auto& [key, value] = entry;
+        for (const auto& entry : lastKey) {
+            const std::string& key = entry.second.first;
+            const std::string& value = entry.second.second;
             for (const std::string& asked : {key, CaseFlipped(key)}) {
                 const std::string got = store.GetValue(CaseFlipped(section.name), asked, Absent);
-                fuzzcheck::Expect(got == value, "lookup after reload",
-                                  "[" + fuzzcheck::Printable(section.name) + "] " + fuzzcheck::Printable(asked) +
-                                      ": expected \"" + fuzzcheck::Printable(value) + "\", got \"" +
-                                      fuzzcheck::Printable(got) + "\"; input \"" + fuzzcheck::Printable(input) +
-                                      "\"");
+                fuzzcheck::Expect(got == value, "lookup after reload", [&] {
+                    return "[" + fuzzcheck::Printable(section.name) + "] " + fuzzcheck::Printable(asked) +
+                           ": expected \"" + fuzzcheck::Printable(value) + "\", got \"" + fuzzcheck::Printable(got) +
+                           "\"; input \"" + fuzzcheck::Printable(input) + "\"";
+                });
             }
         }
     }
@@ -199,16 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     WriteFile(input);
     TMemIniFile(filePath).SaveToDisk();
     const std::string saved = ReadFile();
-    fuzzcheck::Expect(saved == expected, "save of a loaded file",
-                      "input \"" + fuzzcheck::Printable(input) + "\"\n    saved \"" + fuzzcheck::Printable(saved) +
-                          "\"\n    expected \"" + fuzzcheck::Printable(expected) + "\"");
+    fuzzcheck::Expect(saved == expected, "save of a loaded file", [&] {
+        return "input \"" + fuzzcheck::Printable(input) + "\"\n    saved \"" + fuzzcheck::Printable(saved) +
+               "\"\n    expected \"" + fuzzcheck::Printable(expected) + "\"";
+    });
 
     TMemIniFile reloaded(filePath);
     CheckLookups(reloaded, reading, input);
     reloaded.SaveToDisk();
     const std::string savedAgain = ReadFile();
-    fuzzcheck::Expect(savedAgain == saved, "second save",
-                      "first \"" + fuzzcheck::Printable(saved) + "\"\n    second \"" +
-                          fuzzcheck::Printable(savedAgain) + "\"");
+    fuzzcheck::Expect(savedAgain == saved, "second save", [&] {
+        return "first \"" + fuzzcheck::Printable(saved) + "\"\n    second \"" + fuzzcheck::Printable(savedAgain) +
+               "\"";
+    });
     return 0;
 }

@@ -88,23 +88,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int32_t tried = 0;
     const bool accepted = TryStrToInt(text, tried);
     fuzzcheck::Expect(accepted == expected.has_value() && (!accepted || tried == *expected), "TryStrToInt",
-                      Describe(text, expected, accepted ? IntToStr(tried) : "refusal"));
+                      [&] { return Describe(text, expected, accepted ? IntToStr(tried) : "refusal"); });
 
     try {
         const std::int32_t value = StrToInt(text);
-        fuzzcheck::Expect(expected && value == *expected, "StrToInt", Describe(text, expected, IntToStr(value)));
+        fuzzcheck::Expect(expected && value == *expected, "StrToInt",
+                          [&] { return Describe(text, expected, IntToStr(value)); });
     } catch (const EConvertError& e) {
-        fuzzcheck::Expect(!expected, "StrToInt", Describe(text, expected, "EConvertError"));
+        fuzzcheck::Expect(!expected, "StrToInt",
+                          [&] { return Describe(text, expected, "EConvertError"); });
         const std::string message = "'" + std::string(text) + "' は整数ではありません";
-        fuzzcheck::Expect(e.Message() == message, "StrToInt message",
-                          "\"" + fuzzcheck::Printable(e.Message()) + "\" for \"" + fuzzcheck::Printable(text) + "\"");
+        fuzzcheck::Expect(e.Message() == message, "StrToInt message", [&] {
+            return "\"" + fuzzcheck::Printable(e.Message()) + "\" for \"" + fuzzcheck::Printable(text) + "\"";
+        });
     }
 
     // The program's own decimal form of any accepted value reads back as it.
     if (expected) {
         std::int32_t again = 0;
         const std::string decimal = IntToStr(*expected);
-        fuzzcheck::Expect(TryStrToInt(decimal, again) && again == *expected, "IntToStr round trip", decimal);
+        fuzzcheck::Expect(TryStrToInt(decimal, again) && again == *expected, "IntToStr round trip",
+                          [&] { return decimal; });
     }
     return 0;
 }

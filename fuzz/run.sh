@@ -18,11 +18,11 @@ esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$repo/build-fuzz
-all_targets=(fuzz_str_to_int fuzz_mem_ini_file)
+all_targets=(fuzz_str_to_int fuzz_mem_ini_file fuzz_transfer_receiver)
 if (( $# > 0 )); then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 # The largest input worth trying per target: past it a target only gets slower.
-declare -A max_len=([fuzz_str_to_int]=64 [fuzz_mem_ini_file]=4096)
+declare -A max_len=([fuzz_str_to_int]=64 [fuzz_mem_ini_file]=4096 [fuzz_transfer_receiver]=4096)
 # Comparison feedback helps the fuzzer reach exact limits such as INT32_MAX.
 declare -A extra_flags=([fuzz_str_to_int]=-use_value_profile=1)
 

@@ -1,0 +1,318 @@
+// Fuzz target: TransferReceiver on arbitrary byte streams cut into arbitrary
+// reads, with quiet spells, a connection reset, and a real transfer after it.
+//
+// Input layout (short enough to write seeds by hand):
+//   [n] [n+1 cut bytes] [text length t] [garbage ...] [last t bytes: the text]
+// Cut byte c: a read of (c & 0x7f) + 1 bytes; with 0x80 set the stream then
+// goes quiet and the receiver is polled past QuietResolveMs. The cuts are
+// used in turn, over and over.
+//
+// Phase 1 feeds the garbage. After every call the receiver must account for
+// every byte: a completed text is exactly the bytes that followed its own
+// length in the stream, a refusal drops what was pending, and a known length
+// sits at the front of what was not yet delivered with its text counted
+// after it. Its heap (measured through the sanitizer allocator) must stay
+// within the text announced and here plus what is still pending, and fall to
+// nothing once nothing is pending.
+// Phase 2 resets the receiver (the connection ended), then sends the text as
+// a sender does: its length, the text, then quiet. The outcome must match a
+// new receiver's exactly: the text whole, or (when the joined bytes are truly
+// ambiguous: other complete transfers fit them too) one refusal; never
+// another text, never a stall.
+
+#include "FuzzCheck.h"
+#include "SysUtils.h"
+#include "TransferLimits.h"
+#include "TransferReceiver.h"
+
+#include <sanitizer/allocator_interface.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Room for what any receiver holds however little is pending: the bucket
+// arrays and bookkeeping of empty containers.
+constexpr std::size_t FixedSlackBytes = 512;
+// Per byte not yet settled: the byte itself, growth headroom of its buffer,
+// and what the receiver remembers about offsets within it.
+constexpr std::size_t PendingByteFactor = 64;
+
+constexpr unsigned QuietFlag = 0x80;
+constexpr std::int64_t ReadIntervalMs = 1;
+
+std::string_view input;
+
+std::string Show(const TransferEvent& event)
+{
+    switch (event.kind) {
+    case TransferEvent::Kind::Progress:
+        return "progress " + IntToStr(event.received) + "/" + IntToStr(event.expected);
+    case TransferEvent::Kind::Failed:
+        return "failed";
+    case TransferEvent::Kind::Completed:
+        return "completed \"" + fuzzcheck::Printable(event.text, 60) + "\"";
+    }
+    return "?";
+}
+
+template <typename Detail>
+void Expect(bool holds, std::string_view what, Detail detail)
+{
+    fuzzcheck::Expect(holds, what, [&] { return detail() + "\n    input \"" + fuzzcheck::Printable(input, 300) + "\""; });
+}
+
+struct Cuts {
+    std::vector<unsigned char> bytes;
+    std::size_t next = 0;
+
+    unsigned char Next() { return bytes[next++ % bytes.size()]; }
+};
+
+// A receiver with the bookkeeping that checks it, and the time it is fed at.
+class Probe {
+public:
+    explicit Probe(std::size_t streamBytes) { stream_.reserve(streamBytes); }
+
+    TransferReceiver& Receiver() { return receiver_; }
+    const TransferEvents& Events() const { return all_; }
+    std::int64_t Now() const { return nowMs_; }
+
+    void Feed(std::string_view bytes)
+    {
+        nowMs_ += ReadIntervalMs;
+        lastRead_ = bytes.size();
+        stream_.append(bytes);
+        Call([&] { return receiver_.Feed(bytes, nowMs_); });
+    }
+
+    void GoQuiet()
+    {
+        nowMs_ += QuietResolveMs;
+        Call([&] { return receiver_.Poll(nowMs_); });
+    }
+
+    void Reset()
+    {
+        const std::size_t before = __sanitizer_get_current_allocated_bytes();
+        receiver_.Reset();
+        held_ -= static_cast<std::int64_t>(before - __sanitizer_get_current_allocated_bytes());
+        stream_.clear();
+        consumed_ = 0;
+        lastRead_ = 0;
+        Expect(!receiver_.InTransfer() && receiver_.ExpectedSize() == 0 && receiver_.ReceivedSize() == 0,
+               "reset", [] { return std::string("a transfer is still in progress"); });
+        CheckHeld("after Reset");
+    }
+
+private:
+    template <typename Step>
+    void Call(Step step)
+    {
+        const std::size_t before = __sanitizer_get_current_allocated_bytes();
+        {
+            const TransferEvents events = step();
+            for (const TransferEvent& event : events) Account(event);
+            all_.insert(all_.end(), events.begin(), events.end());
+        }
+        // all_ grows on the harness's account, not the receiver's.
+        const std::size_t ours = all_.capacity() * sizeof(TransferEvent) + TextBytes();
+        const std::size_t after = __sanitizer_get_current_allocated_bytes();
+        held_ += static_cast<std::int64_t>(after - before) - static_cast<std::int64_t>(ours - allBytes_);
+        allBytes_ = ours;
+        CheckState();
+        CheckHeld("after a read or poll");
+    }
+
+    std::size_t TextBytes() const
+    {
+        std::size_t bytes = 0;
+        for (const TransferEvent& event : all_) {
+            if (event.text.capacity() > std::string().capacity()) bytes += event.text.capacity() + 1;
+        }
+        return bytes;
+    }
+
+    std::string_view Pending() const { return std::string_view(stream_).substr(consumed_); }
+
+    void Account(const TransferEvent& event)
+    {
+        switch (event.kind) {
+        case TransferEvent::Kind::Progress:
+            Expect(event.received > 0 && event.received <= event.expected && event.expected <= MaxTransferBytes,
+                   "progress", [&] { return Show(event); });
+            break;
+        case TransferEvent::Kind::Failed:
+            stream_.clear();
+            consumed_ = 0;
+            break;
+        case TransferEvent::Kind::Completed: {
+            const std::string framed = IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
+            Expect(Pending().starts_with(framed), "completed text is the bytes after its length", [&] {
+                return Show(event) + " but pending \"" + fuzzcheck::Printable(Pending(), 200) + "\"";
+            });
+            consumed_ += framed.size();
+            break;
+        }
+        }
+    }
+
+    void CheckState()
+    {
+        const std::int32_t expected = receiver_.ExpectedSize();
+        const std::int32_t received = receiver_.ReceivedSize();
+        const auto counts = [&] { return IntToStr(received) + "/" + IntToStr(expected); };
+        if (!receiver_.Receiving()) {
+            Expect(expected == 0 && received == 0, "idle counts", counts);
+            return;
+        }
+        Expect(receiver_.InTransfer() && expected > 0 && received >= 0 && received < expected &&
+                   expected <= MaxTransferBytes,
+               "receiving counts", counts);
+        // While a text comes in, everything undelivered is its length and
+        // the bytes counted after it; nothing else is waiting.
+        const std::string length = IntToStr(expected);
+        Expect(Pending().starts_with(length) && Pending().size() == length.size() + static_cast<std::size_t>(received),
+               "receiving accounts for every byte",
+               [&] { return counts() + " but pending \"" + fuzzcheck::Printable(Pending(), 200) + "\""; });
+    }
+
+    // The receiver's own heap: the text it is collecting (reserved up to the
+    // smaller of its length and ReserveLimitBytes, growing past that as it
+    // comes), plus what is pending at the start of a transfer and one read.
+    void CheckHeld(std::string_view when)
+    {
+        std::size_t allowed = FixedSlackBytes;
+        if (receiver_.Receiving()) {
+            const auto expected = static_cast<std::size_t>(receiver_.ExpectedSize());
+            const auto received = static_cast<std::size_t>(receiver_.ReceivedSize());
+            allowed += std::max(std::min(expected, ReserveLimitBytes), 2 * received) + 1;
+        } else if (!Pending().empty()) {
+            allowed += PendingByteFactor * (Pending().size() + lastRead_);
+        }
+        Expect(held_ >= 0 && static_cast<std::size_t>(held_) <= allowed, "memory held", [&] {
+            return std::string(when) + ": " + std::to_string(held_) + " bytes held, " + std::to_string(allowed) +
+                   " allowed; pending " + std::to_string(Pending().size()) + ", counts " +
+                   IntToStr(receiver_.ReceivedSize()) + "/" + IntToStr(receiver_.ExpectedSize());
+        });
+    }
+
+    TransferReceiver receiver_;
+    std::string stream_; // bytes fed since the last refusal or reset
+    std::size_t consumed_ = 0;
+    std::size_t lastRead_ = 0;
+    std::int64_t nowMs_ = 0;
+    std::int64_t held_ = 0;
+    TransferEvents all_;
+    std::size_t allBytes_ = 0;
+};
+
+void FeedInReads(Probe& probe, std::string_view bytes, Cuts& cuts, bool quietSpells)
+{
+    while (!bytes.empty()) {
+        const unsigned char cut = cuts.Next();
+        const std::size_t size = std::min<std::size_t>((cut & ~QuietFlag) + 1u, bytes.size());
+        probe.Feed(bytes.substr(0, size));
+        bytes.remove_prefix(size);
+        if (quietSpells && (cut & QuietFlag) != 0) probe.GoQuiet();
+    }
+}
+
+std::string EventsText(const TransferEvents& events)
+{
+    std::string text;
+    for (const TransferEvent& event : events) text += Show(event) + "; ";
+    return text;
+}
+
+bool SameEvents(const TransferEvents& a, const TransferEvents& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const TransferEvent& x, const TransferEvent& y) {
+        return x.kind == y.kind && x.received == y.received && x.expected == y.expected && x.text == y.text;
+    });
+}
+
+// The lengths a stream may start with such that the whole stream splits
+// into complete transfers ending exactly at its last byte: the readings a
+// sender that has gone quiet can have meant. Worked backwards from the end.
+std::vector<std::int64_t> WholeReadingStarts(std::string_view stream)
+{
+    const std::size_t size = stream.size();
+    std::vector<char> whole(size + 1, 0);
+    std::vector<std::int64_t> starts;
+    whole[size] = 1;
+    for (std::size_t at = size; at-- > 0;) {
+        std::int64_t value = 0;
+        for (std::size_t end = at; end < size && end - at < static_cast<std::size_t>(MaxLengthDigits); ++end) {
+            const char c = stream[end];
+            if (c < '0' || c > '9' || (end > at && stream[at] == '0')) break;
+            value = value * 10 + (c - '0');
+            if (value > MaxTransferBytes) break;
+            const std::size_t textEnd = end + 1 + static_cast<std::size_t>(value);
+            if (textEnd > size || !whole[textEnd]) continue;
+            whole[at] = 1;
+            if (at == 0) starts.push_back(value);
+        }
+    }
+    return starts;
+}
+
+// Every event of a real transfer's delivery: the text whole; or, only when
+// its bytes also split into other complete transfers, one refusal.
+void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer)
+{
+    const auto count = [&](TransferEvent::Kind kind) {
+        return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
+    };
+    const bool whole = count(TransferEvent::Kind::Completed) == 1 && count(TransferEvent::Kind::Failed) == 0 &&
+                       events.back().kind == TransferEvent::Kind::Completed && events.back().text == text;
+    const bool ambiguous = WholeReadingStarts(transfer).size() > 1;
+    const bool refused = ambiguous && count(TransferEvent::Kind::Completed) == 0 &&
+                         count(TransferEvent::Kind::Failed) == 1;
+    Expect(!events.empty() && (whole || refused), "a real transfer",
+           [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    input = std::string_view(reinterpret_cast<const char*>(data), size);
+    std::string_view rest = input;
+    if (rest.empty()) return 0;
+    const std::size_t cutCount = static_cast<unsigned char>(rest[0]) % 8u + 1u;
+    rest.remove_prefix(1);
+    if (rest.size() < cutCount + 1) return 0;
+    Cuts cuts{std::vector<unsigned char>(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(cutCount))};
+    rest.remove_prefix(cutCount);
+    const std::size_t textSize = std::min<std::size_t>(static_cast<unsigned char>(rest[0]), rest.size() - 1);
+    rest.remove_prefix(1);
+    const std::string_view garbage = rest.substr(0, rest.size() - textSize);
+    const std::string text(rest.substr(rest.size() - textSize));
+    const std::string transfer = IntToStr(static_cast<std::int64_t>(text.size())) + text;
+
+    Probe probe(size + transfer.size());
+    FeedInReads(probe, garbage, cuts, true);
+    probe.Reset();
+    const std::size_t eventsBefore = probe.Events().size();
+    const std::size_t cutsAt = cuts.next;
+    FeedInReads(probe, transfer, cuts, false);
+    probe.GoQuiet();
+    const TransferEvents afterReset(probe.Events().begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+                                    probe.Events().end());
+    Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
+    CheckDelivery(afterReset, text, transfer);
+
+    Probe fresh(transfer.size());
+    cuts.next = cutsAt;
+    FeedInReads(fresh, transfer, cuts, false);
+    fresh.GoQuiet();
+    Expect(SameEvents(afterReset, fresh.Events()), "reset receiver acts as a new one", [&] {
+        return "after reset " + EventsText(afterReset) + "\n    new " + EventsText(fresh.Events());
+    });
+    return 0;
+}
