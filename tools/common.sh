@@ -1,0 +1,49 @@
+# Shared by tools/run.sh and tools/test.sh: the Debian packages each needs,
+# installing only what is missing, and configuring a build folder.
+# Sourced, not run.
+
+# To build and run the program.
+ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic)
+# Added for the tests: GoogleTest, virtual displays and the X tools the
+# end-to-end tests drive, and clang with its sanitizer and fuzzer runtimes.
+TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils socat python3 clang libclang-rt-14-dev)
+
+RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Build parallelism; the default is one job per core.
+Jobs=${TESSARO_JOBS:-$(nproc)}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+package_installed() {
+    dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed$'
+}
+
+# Installs whichever of the named packages are missing, with one package-list
+# update before the first install and none when nothing is missing.
+ensure_packages() {
+    local missing=() package
+    for package in "$@"; do
+        package_installed "$package" || missing+=("$package")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    if ! command -v apt-get >/dev/null; then
+        echo "Missing packages and no apt-get to install them: ${missing[*]}" >&2
+        return 1
+    fi
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+}
+
+# configure <build folder> <cmake options...>
+configure() {
+    local dir=$1
+    shift
+    cmake -S "$RepoRoot" -B "$dir" -G Ninja "$@"
+}
