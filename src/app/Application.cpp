@@ -3,6 +3,8 @@
 #include "EventLoop.h"
 #include "Form.h"
 #include "QtEventLoop.h"
+#include "Clipbrd.h"
+#include "QtClipboardBackend.h"
 #include "QuitSignals.h"
 #include "Settings.h"
 #include "SysUtils.h"
@@ -74,6 +76,7 @@ TApplication::TApplication(int& argc, char** argv) : argc_(argc), argv_(argv)
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(ProgramIcon());
 
+    SetClipboardBackend(std::make_unique<QtClipboardBackend>());
     loop_ = std::make_unique<QtEventLoop>();
     SetMainLoop(loop_.get());
     SetErrorReporter([this](std::exception_ptr error) { ReportError(error); });
@@ -92,6 +95,7 @@ TApplication::~TApplication()
     // Qt objects the loop released with deleteLater go now, while Qt is up.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     SetErrorReporter(nullptr);
+    SetClipboardBackend(nullptr); // it holds on to Qt's clipboard
     SetMainLoop(nullptr);
     loop_.reset();
 }

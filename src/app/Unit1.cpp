@@ -78,13 +78,20 @@ TForm1::TForm1(TApplication& application) : TForm(application)
     BuildControls();
     ArrangeTabOrder();
 
+    BindSockets();
+
     timer1_.SetInterval(Timer1IntervalMs);
+    timer1_.SetOnTimer([this] { Timer1Timer(); });
     timer2_.SetEnabled(false);
     timer2_.SetInterval(Timer2IntervalMs);
     timer2_.SetOnTimer([this] { Timer2Timer(); });
     timer3_.SetEnabled(false);
     timer3_.SetOnTimer([this] { Timer3Timer(); });
 
+    OnClick(button1_, [this] { Button1Click(); });
+    OnClick(button2_, [this] { Button2Click(); });
+    OnClick(button3_, [this] { Button3Click(); });
+    OnClick(button4_, [this] { Button4Click(); });
     OnClick(button5_, [this] { Button5Click(); });
     OnClick(button6_, [this] { Button6Click(); });
 }
@@ -164,22 +171,24 @@ void TForm1::FormCreate()
 {
     AddTrayIcon();
     Mode = 0;
-    ExpectedSize = 0;
-    ReceivedSize = 0;
-    Receiving = 0;
+    receiver_.Reset();
+    receiverSource_ = nullptr;
     LastText.clear();
     ReadSettingsIntoBoxes();
+    ApplyWireEncoding();
     ApplyCommandLine();
 }
 
 void TForm1::FormClose()
 {
     WriteSettingsFromBoxes();
+    ServerOffline();
 }
 
 void TForm1::Button6Click()
 {
     WriteSettingsFromBoxes();
+    ServerOffline();
     Close();
 }
 
@@ -195,13 +204,27 @@ void TForm1::WriteSettingsFromBoxes()
     WriteSettings(Application().SettingsFile(), edit1_->Text(), edit2_->Text());
 }
 
+void TForm1::ApplyWireEncoding()
+{
+    // The peer's code page, when the settings name one. A name the converter
+    // does not know is shown once and then ignored: the bytes stay as the
+    // locale has them, and the rest of the start goes on.
+    try {
+        SharedClipboard().SetWireEncoding(ReadCodePage(Application().SettingsFile()));
+    } catch (...) {
+        ReportEscapedError(std::current_exception());
+    }
+}
+
 void TForm1::ApplyCommandLine()
 {
     TCommandLineActions actions;
     actions.SetAddress = [this](const std::string& text) { edit1_->SetText(text); };
     actions.SetPort = [this](const std::string& text) { edit2_->SetText(text); };
-    actions.ClickServer = [this] { button3_->click(); };
-    actions.ClickClient = [this] { button1_->click(); };
+    // Clicking from code runs the handler whether or not the button is
+    // enabled, and its error ends the scan.
+    actions.ClickServer = [this] { Button3Click(); };
+    actions.ClickClient = [this] { Button1Click(); };
     actions.StartMinimised = [this] { timer3_.SetEnabled(true); };
     ::ApplyCommandLine(Application().Arguments(), actions);
 }

@@ -6,8 +6,11 @@
 // on the loop's thread; everything here runs on that thread.
 #pragma once
 
+#include "ClipboardWatcher.h"
 #include "Form.h"
+#include "ScktComp.h"
 #include "Timer.h"
+#include "TransferReceiver.h"
 
 #include <cstdint>
 #include <memory>
@@ -50,6 +53,8 @@ public:
     TLabel* Label5() const { return label5_; }
     QLabel* Image1() const { return image1_; }
     TStatusBar* StatusBar1() const { return statusBar1_; }
+    TServerSocket& ServerSocket1() { return serverSocket1_; }
+    TClientSocket& ClientSocket1() { return clientSocket1_; }
     TTimer& Timer1() { return timer1_; }
     TTimer& Timer2() { return timer2_; }
     TTimer& Timer3() { return timer3_; }
@@ -67,8 +72,29 @@ public:
     void FormCreate() override;
     void FormClose() override;
     void FormDestroy() override;
-    void Button5Click();
-    void Button6Click();
+    // The connection modes.
+    void Button1Click(); // "Connect"
+    void Button2Click(); // "Disconnect"
+    void Button3Click(); // "ONLINE"
+    void Button4Click(); // "OFFLINE"
+    void Button5Click(); // "hide"
+    void Button6Click(); // "Exit"
+    void ServerSocket1Listen(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientConnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+    void ServerSocket1ClientWrite(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Connect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Disconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Error(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+    void ClientSocket1Write(TObject* Sender, TCustomWinSocket* Socket);
+
+    // The clipboard watcher and sender, on every tick of Timer1.
+    void Timer1Timer();
+    // The receiver: both read events feed the one incoming transfer.
+    void ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket);
+
     void Timer2Timer();
     void Timer3Timer();
 
@@ -81,15 +107,24 @@ public:
     void ReadSettingsIntoBoxes();
     void WriteSettingsFromBoxes();
 
-    // The transfer state.
-    std::int32_t Mode = 0;          // 0 idle, 1 server, 2 client
-    std::int32_t ExpectedSize = 0;  // announced byte count of the incoming text
-    std::int32_t ReceivedSize = 0;  // bytes of it counted so far
-    std::string LastText;           // last text sent or received; the incoming text
-    std::int32_t Receiving = 0;     // an incoming text has announced its length
+    // The connection mode and the transfer state. The incoming transfer's
+    // counts live in the receiver and read through the accessors.
+    std::int32_t Mode = 0;  // 0 idle, 1 server, 2 client
+    std::string LastText;   // last whole text sent or received
+    std::int32_t ExpectedSize() const { return receiver_.ExpectedSize(); }
+    std::int32_t ReceivedSize() const { return receiver_.ReceivedSize(); }
+    std::int32_t Receiving() const { return receiver_.Receiving() ? 1 : 0; }
+    const TransferReceiver& Receiver() const { return receiver_; }
 
 private:
     void AddTrayIcon();
+    void ApplyWireEncoding();
+    void BindSockets();
+    void ServerOffline();
+    void ReceiveFrom(TCustomWinSocket* socket);
+    void DropTransferFrom(const TCustomWinSocket* socket);
+    void ShowTransferEvents(const TransferEvents& events);
+    void SendToPeers(const std::string& text);
     void ApplyCommandLine();
     void BuildControls();
     void ArrangeTabOrder();
@@ -111,6 +146,12 @@ private:
     TLabel* label5_ = nullptr;
     QLabel* image1_ = nullptr;
     TStatusBar* statusBar1_ = nullptr;
+    TServerSocket serverSocket1_;
+    TClientSocket clientSocket1_;
+    TransferReceiver receiver_;
+    // The connection whose bytes the receiver holds; compared, never used.
+    const TCustomWinSocket* receiverSource_ = nullptr;
+    ClipboardWatcher watcher_;
     TTimer timer1_;
     TTimer timer2_;
     TTimer timer3_;

@@ -71,7 +71,7 @@ public:
 };
 
 struct TApplicationTest : ::testing::Test {
-    std::unique_ptr<TApplication> app = std::make_unique<TApplication>(TestArgc(), TestArgv());
+    std::unique_ptr<TApplication> app = NewTestApplication();
     Script script;
     std::vector<std::string> reported;
 
@@ -258,7 +258,7 @@ TEST_F(TApplicationTest, QuitSignalsEndTheLoopWithoutFormClose)
 {
     for (int signalNumber : {SIGTERM, SIGHUP}) {
         app.reset(); // one application object at a time
-        app = std::make_unique<TApplication>(TestArgc(), TestArgv());
+        app = NewTestApplication();
         SetErrorReporter([this](std::exception_ptr e) { reported.push_back(TApplication::ErrorMessage(e)); });
         app->MakeMainWindow<ProbeForm>();
         QTimer::singleShot(0, [signalNumber] { std::raise(signalNumber); });

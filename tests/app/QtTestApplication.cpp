@@ -1,6 +1,9 @@
 #include "QtTestApplication.h"
 
+#include "Application.h"
+
 #include <QApplication>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,29 @@ char** TestArgv()
     static char name[] = "tessaro-test";
     static char* argv[] = {name, nullptr};
     return argv;
+}
+
+std::unique_ptr<TApplication> NewTestApplication(const std::vector<std::string>& arguments)
+{
+    // TApplication keeps references to argc and argv: both live as long as
+    // the test program.
+    static std::vector<std::vector<std::string>> keptArguments;
+    static std::vector<std::vector<char*>> keptArgv;
+    static std::vector<std::unique_ptr<int>> keptArgc;
+    static std::vector<std::unique_ptr<QTemporaryDir>> folders;
+
+    std::vector<std::string>& words = keptArguments.emplace_back();
+    words.push_back(TestArgv()[0]);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*>& argv = keptArgv.emplace_back();
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int& argc = *keptArgc.emplace_back(std::make_unique<int>(static_cast<int>(words.size())));
+
+    auto app = std::make_unique<TApplication>(argc, argv.data());
+    const QTemporaryDir& folder = *folders.emplace_back(std::make_unique<QTemporaryDir>());
+    app->SetSettingsFile(folder.filePath(QStringLiteral("mowkin.ini")).toStdString());
+    return app;
 }
 
 namespace {

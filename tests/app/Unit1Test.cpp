@@ -25,7 +25,7 @@
 namespace {
 
 struct TForm1Test : ::testing::Test {
-    std::unique_ptr<TApplication> app = std::make_unique<TApplication>(TestArgc(), TestArgv());
+    std::unique_ptr<TApplication> app = NewTestApplication();
     TForm1* form = nullptr;
 
     void SetUp() override
@@ -113,9 +113,9 @@ TEST_F(TForm1Test, CountersAndModeStartEmpty)
     EXPECT_EQ(form->Label4()->Caption(), "0/0");
     EXPECT_EQ(form->Label3()->Caption(), "");
     EXPECT_EQ(form->Mode, 0);
-    EXPECT_EQ(form->ExpectedSize, 0);
-    EXPECT_EQ(form->ReceivedSize, 0);
-    EXPECT_EQ(form->Receiving, 0);
+    EXPECT_EQ(form->ExpectedSize(), 0);
+    EXPECT_EQ(form->ReceivedSize(), 0);
+    EXPECT_EQ(form->Receiving(), 0);
     EXPECT_EQ(form->LastText, "");
 
     EXPECT_EQ(form->Timer1().Interval(), 500);

@@ -1,0 +1,40 @@
+#include "QtClipboardBackend.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+
+QtClipboardBackend::QtClipboardBackend() : clipboard_(QGuiApplication::clipboard())
+{
+    QObject::connect(clipboard_, &QClipboard::changed, this, [this](QClipboard::Mode mode) {
+        if (mode == QClipboard::Clipboard) ++changes_;
+    });
+}
+
+bool QtClipboardBackend::HoldsText()
+{
+    const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
+    return data != nullptr && data->hasText();
+}
+
+bool QtClipboardBackend::FetchText(std::string& text)
+{
+    const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
+    if (data == nullptr) return false;
+    const QByteArray bytes = data->hasText() ? data->text().toLocal8Bit() : QByteArray();
+    text.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return true;
+}
+
+bool QtClipboardBackend::PlaceText(const std::string& text)
+{
+    auto* data = new QMimeData;
+    data->setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    clipboard_->setMimeData(data, QClipboard::Clipboard); // takes ownership, drops every other format
+    return true;
+}
+
+std::uint64_t QtClipboardBackend::ChangeCount()
+{
+    return changes_;
+}

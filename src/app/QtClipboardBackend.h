@@ -1,0 +1,28 @@
+// QtClipboardBackend: the desktop clipboard (X11 CLIPBOARD selection, or the
+// compositor's on Wayland) through Qt, as the program's ClipboardBackend.
+//
+// Text crosses as bytes in the locale's encoding. Qt waits synchronously on a
+// foreign selection owner, so the change count matters: it follows Qt's change
+// signal, and the watcher reads the clipboard only after it moved. Made and
+// used on the GUI thread after the QApplication exists.
+#pragma once
+
+#include "ClipboardBackend.h"
+
+#include <QObject>
+
+class QClipboard;
+
+class QtClipboardBackend final : public QObject, public ClipboardBackend {
+public:
+    QtClipboardBackend();
+
+    bool HoldsText() override;
+    bool FetchText(std::string& text) override;
+    bool PlaceText(const std::string& text) override;
+    std::uint64_t ChangeCount() override;
+
+private:
+    QClipboard* clipboard_;
+    std::uint64_t changes_ = 0;
+};

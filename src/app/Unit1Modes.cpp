@@ -1,0 +1,177 @@
+// TForm1's connection modes: the four buttons that start and stop the server
+// and the client, and what the window shows on each socket event other than
+// data arriving.
+#include "Unit1.h"
+
+#include "Edit.h"
+#include "Label.h"
+#include "SysUtils.h"
+
+#include <QPushButton>
+
+namespace {
+
+// Used when "Connect" is pressed with an empty address box.
+constexpr const char* DefaultClientAddress = "192.168.0.1";
+constexpr int DefaultClientPort = 3100;
+
+} // namespace
+
+void TForm1::BindSockets()
+{
+    // The design values, applied the way stored component values are.
+    serverSocket1_.BeginLoad();
+    serverSocket1_.SetServerType(stNonBlocking);
+    serverSocket1_.SetPort(0);
+    serverSocket1_.SetActive(false);
+    serverSocket1_.AfterLoad();
+
+    clientSocket1_.BeginLoad();
+    clientSocket1_.SetClientType(ctNonBlocking);
+    clientSocket1_.SetAddress(DefaultClientAddress);
+    clientSocket1_.SetPort(DefaultClientPort);
+    clientSocket1_.SetActive(false);
+    clientSocket1_.AfterLoad();
+
+    serverSocket1_.OnListen = [this](TObject* s, TCustomWinSocket* c) { ServerSocket1Listen(s, c); };
+    serverSocket1_.OnClientConnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocket1ClientConnect(s, c); };
+    serverSocket1_.OnClientDisconnect = [this](TObject* s, TCustomWinSocket* c) { ServerSocket1ClientDisconnect(s, c); };
+    serverSocket1_.OnClientRead = [this](TObject* s, TCustomWinSocket* c) { ServerSocket1ClientRead(s, c); };
+    serverSocket1_.OnClientWrite = [this](TObject* s, TCustomWinSocket* c) { ServerSocket1ClientWrite(s, c); };
+    serverSocket1_.OnClientError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
+        ServerSocket1ClientError(s, c, e, code);
+    };
+    clientSocket1_.OnConnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocket1Connect(s, c); };
+    clientSocket1_.OnDisconnect = [this](TObject* s, TCustomWinSocket* c) { ClientSocket1Disconnect(s, c); };
+    clientSocket1_.OnRead = [this](TObject* s, TCustomWinSocket* c) { ClientSocket1Read(s, c); };
+    clientSocket1_.OnWrite = [this](TObject* s, TCustomWinSocket* c) { ClientSocket1Write(s, c); };
+    clientSocket1_.OnError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
+        ClientSocket1Error(s, c, e, code);
+    };
+}
+
+void TForm1::ServerOffline()
+{
+    // Stopping the server ends its connections without events; a transfer
+    // one of them was feeding ends with it.
+    serverSocket1_.SetActive(false);
+    if (receiverSource_ != clientSocket1_.ClientConnection()) DropTransferFrom(receiverSource_);
+}
+
+void TForm1::Button1Click()
+{
+    Mode = 2;
+    edit2_->setEnabled(false);
+    edit1_->setEnabled(false);
+    button1_->setEnabled(false);
+    button2_->setEnabled(true);
+    button3_->setEnabled(false);
+    ServerOffline();
+    if (!edit1_->Text().empty()) clientSocket1_.SetAddress(edit1_->Text());
+    SetPanelText(MessagePanel, "sending heartbeat...");
+    clientSocket1_.SetPort(StrToInt(edit2_->Text()));
+    clientSocket1_.SetActive(true);
+}
+
+void TForm1::Button2Click()
+{
+    Mode = 0;
+    edit2_->setEnabled(true);
+    edit1_->setEnabled(true);
+    button2_->setEnabled(false);
+    button1_->setEnabled(true);
+    button3_->setEnabled(true);
+    clientSocket1_.SetActive(false);
+    SetPanelText(MessagePanel, "disconnect");
+}
+
+void TForm1::Button3Click()
+{
+    Mode = 1;
+    clientSocket1_.SetActive(false);
+    button1_->setEnabled(false);
+    button3_->setEnabled(false);
+    button4_->setEnabled(true);
+    edit2_->setEnabled(false);
+    serverSocket1_.SetPort(StrToInt(edit2_->Text()));
+    serverSocket1_.SetActive(true);
+}
+
+void TForm1::Button4Click()
+{
+    Mode = 0;
+    button1_->setEnabled(true);
+    button3_->setEnabled(true);
+    button4_->setEnabled(false);
+    ServerOffline();
+    edit2_->setEnabled(true);
+    SetPanelText(MessagePanel, " shutdown. ");
+}
+
+void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket*)
+{
+    SetPanelText(MessagePanel, " Port " + edit2_->Text() + " Listen now.");
+}
+
+void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket)
+{
+    SetPanelText(MessagePanel, Socket->PeerAddress() + " Connected.");
+}
+
+void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket)
+{
+    DropTransferFrom(Socket);
+    SetPanelText(MessagePanel, Socket->PeerAddress() + " Disconnect.");
+}
+
+void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode)
+{
+    ErrorCode = 0;
+    edit2_->setEnabled(true);
+    edit1_->setEnabled(true);
+    button1_->setEnabled(true);
+    button2_->setEnabled(false);
+    button3_->setEnabled(true);
+    SetPanelText(MessagePanel, "Client Error.");
+}
+
+void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket*)
+{
+    SetPanelText(SendPanel, "W");
+}
+
+void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
+{
+    SetPanelText(MessagePanel, "Connect");
+}
+
+void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket)
+{
+    DropTransferFrom(Socket);
+    edit2_->setEnabled(true);
+    edit1_->setEnabled(true);
+    button1_->setEnabled(true);
+    button2_->setEnabled(false);
+    button3_->setEnabled(true);
+    Mode = 0;
+    SetPanelText(MessagePanel, "Disconnect");
+}
+
+void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode)
+{
+    ErrorCode = 0;
+    // Only errors of an established connection show; a failed attempt leaves
+    // the window as "Connect" left it.
+    if (!clientSocket1_.Active()) return;
+    edit2_->setEnabled(true);
+    edit1_->setEnabled(true);
+    SetPanelText(MessagePanel, "Can't Connect");
+    button1_->setEnabled(true);
+    button2_->setEnabled(false);
+    button3_->setEnabled(true);
+}
+
+void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket*)
+{
+    SetPanelText(SendPanel, "W");
+}
