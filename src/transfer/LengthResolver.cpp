@@ -17,6 +17,8 @@ void LengthResolver::Append(std::string_view bytes)
 {
     Compact();
     buffer_.append(bytes);
+    bytesSeen_ += bytes.size();
+    whole_.clear();
 }
 
 void LengthResolver::Consume(std::size_t count)
@@ -30,6 +32,9 @@ void LengthResolver::Clear()
     buffer_.clear();
     base_ = 0;
     marks_.clear();
+    bytesSeen_ = 0;
+    work_ = 0;
+    whole_.clear();
 }
 
 // Settled transfers leave their bytes at the front; they go before new bytes
@@ -102,11 +107,12 @@ bool LengthResolver::Readable(std::size_t offset)
     std::optional<std::size_t> found;
 
     auto enter = [&](std::size_t at) {
+        ++work_;
         Frame frame{at, LengthsAt(at), 0};
         frame.next = frame.lengths.count - 1;
-        if (frame.lengths.stillArriving) {
-            found = size;
-        } else if (frame.lengths.count > 0 && frame.lengths.ends[frame.lengths.count - 1] >= size) {
+        // Digits running to the end always give a length whose text runs
+        // past it, so "still arriving" needs no case of its own here.
+        if (frame.lengths.count > 0 && frame.lengths.ends[frame.lengths.count - 1] >= size) {
             found = frame.lengths.ends[frame.lengths.count - 1];
         }
         stack.push_back(frame);
@@ -159,29 +165,32 @@ LengthResolver::Decision LengthResolver::Decide()
         decision.kind = Decision::Kind::Take;
         decision.digits = static_cast<std::size_t>(taken) + 1;
         decision.length = lengths.values[taken];
-    } else if (shortestNeed != Forever && size - base_ > shortestNeed + HeaderSlackBytes) {
+    } else if ((shortestNeed != Forever && size - base_ > shortestNeed + HeaderSlackBytes)
+               || work_ > ResolveWorkPerByte * bytesSeen_ + ResolveWorkAllowance) {
         decision.kind = Decision::Kind::Fail;
     }
     return decision;
 }
 
-LengthResolver::Decision LengthResolver::DecideQuiet() const
+LengthResolver::Decision LengthResolver::DecideQuiet()
 {
     Decision decision;
     decision.kind = Decision::Kind::Fail;
     if (Empty()) return decision;
 
-    // whole[i]: the bytes from base_ + i on split into complete transfers
-    // that end exactly at the last byte. Filled from the end backwards, as
-    // each offset depends only on later ones.
+    // Filled once for the whole buffer, from the end backwards, as each
+    // offset depends only on later ones; every transfer settled in one quiet
+    // spell then reads its answer here.
     const std::size_t size = buffer_.size();
-    std::vector<bool> whole(size - base_ + 1, false);
-    whole[size - base_] = true;
-    for (std::size_t at = size; at-- > base_ + 1;) {
-        const Lengths lengths = LengthsAt(at);
-        for (int i = 0; i < lengths.count && !whole[at - base_]; ++i) {
-            const std::size_t end = lengths.ends[i];
-            whole[at - base_] = end <= size && whole[end - base_];
+    if (whole_.empty()) {
+        whole_.assign(size + 1, false);
+        whole_[size] = true;
+        for (std::size_t at = size; at-- > base_;) {
+            const Lengths lengths = LengthsAt(at);
+            for (int i = 0; i < lengths.count && !whole_[at]; ++i) {
+                const std::size_t end = lengths.ends[i];
+                whole_[at] = end <= size && whole_[end];
+            }
         }
     }
 
@@ -189,7 +198,7 @@ LengthResolver::Decision LengthResolver::DecideQuiet() const
     int wholeCount = 0;
     for (int i = 0; i < first.count; ++i) {
         const std::size_t end = first.ends[i];
-        if (end > size || !whole[end - base_]) continue;
+        if (end > size || !whole_[end]) continue;
         ++wholeCount;
         decision.digits = static_cast<std::size_t>(i) + 1;
         decision.length = first.values[i];

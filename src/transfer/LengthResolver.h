@@ -29,7 +29,8 @@
 // one candidate has such a reading it is taken; otherwise the bytes are
 // dropped. Waiting is bounded too: bytes piling up HeaderSlackBytes past the
 // end of the shortest candidate's text, still undecided, are dropped, so the
-// resolver never holds much more than one text plus one read.
+// resolver never holds much more than one text plus one read; and so are
+// bytes whose examination costs more than ResolveWorkPerByte allows.
 //
 // Whether a reading starts at an offset depends only on the bytes from there
 // on, so answers are remembered per offset and each offset is examined once
@@ -46,6 +47,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 class LengthResolver {
 public:
@@ -67,7 +69,7 @@ public:
 
     Decision Decide();
     // For bytes on which Decide waits, after the stream has gone quiet.
-    Decision DecideQuiet() const;
+    Decision DecideQuiet();
 
 private:
     // The lengths that may begin at one offset, shortest first.
@@ -90,4 +92,9 @@ private:
     std::string buffer_;
     std::size_t base_ = 0;
     std::unordered_map<std::size_t, Mark> marks_;
+    std::size_t bytesSeen_ = 0;
+    std::size_t work_ = 0;
+    // For DecideQuiet, by offset: the bytes from there split into complete
+    // transfers ending exactly at the end. Holds while the buffer is unchanged.
+    std::vector<bool> whole_;
 };

@@ -24,6 +24,13 @@ inline constexpr std::int64_t QuietResolveMs = 1000;
 // joined a length to a text beginning with digits.
 inline constexpr std::size_t HeaderSlackBytes = 64 * 1024;
 
+// What settling a start of transfer may cost, counted in offsets examined:
+// this many per byte buffered since the resolver was last empty, plus a fixed
+// allowance. Real streams need a handful per byte; bytes crafted to keep the
+// question open without end are refused instead of stalling the event loop.
+inline constexpr std::size_t ResolveWorkPerByte = 64;
+inline constexpr std::size_t ResolveWorkAllowance = 64 * 1024;
+
 // Space set aside for an incoming text before its bytes arrive; a longer text
 // grows as it comes, so a length alone never claims more memory than this.
 inline constexpr std::size_t ReserveLimitBytes = 1024 * 1024;

@@ -212,6 +212,21 @@ TEST_F(TransferReceiverTest, UnsettledStartIsDroppedOnceItOutgrowsTheSlack)
     EXPECT_EQ(seen.texts, Texts{"hello"});
 }
 
+TEST_F(TransferReceiverTest, StreamThatKeepsItsReadingsOpenByteByByteIsRefusedEarly)
+{
+    // After "10", every further "0" may be a text byte or an empty transfer,
+    // and each arriving byte reopens the question for all the bytes before
+    // it. Such a stream is given up long before the slack runs out.
+    Feed("10");
+    int bytes = 0;
+    while (seen.failures == 0 && bytes < 4000) {
+        Feed("0");
+        ++bytes;
+    }
+    EXPECT_EQ(seen.failures, 1);
+    EXPECT_LT(bytes, 4000);
+}
+
 TEST_F(TransferReceiverTest, ResetDropsTheUnfinishedTransfer)
 {
     Feed("5he");
