@@ -1,0 +1,81 @@
+"""Clipboard texts crossing a real connection, in both modes and both ways."""
+
+import unittest
+
+from harness import E2ETestCase, free_port, wait_until
+
+# Only the connection modes' code puts this status text into the executable.
+MODES_MARKER = b"sending heartbeat..."
+
+# Three ticks of the watcher: long enough for an echo to have shown up.
+EchoWindowS = 1.5
+# Larger than what loopback takes in one send, so the text goes out in pieces.
+LargeTextBytes = 3 * 1024 * 1024
+LargeTextTimeoutS = 60
+
+
+def sample_text(size):
+    """Numbered lines, so that a dropped or doubled piece shows."""
+    line = bytes(range(0x21, 0x7F)) + b"\n"
+    numbered = b"".join(b"line %08d " % i + line for i in range(size // (len(line) + 14) + 1))
+    return numbered[:size]
+
+
+class SyncTest(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.skip_unless_program_has(MODES_MARKER, "connection modes")
+
+    def test_server_mode_exchanges_texts_with_a_scripted_peer(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+
+        received = "grüße 世界\r\nline two".encode("utf-8")
+        peer.send_transfer(received)
+        wait_until(lambda: display.get_clipboard() == received, message="the peer's text on the clipboard")
+        # A text the program placed itself is not sent back.
+        peer.assert_quiet(EchoWindowS)
+
+        copied = b"copied on the server"
+        display.set_clipboard(copied)
+        peer.expect_transfer(copied)
+
+    def test_client_mode_exchanges_texts_with_a_scripted_peer(self):
+        display = self.start_display()
+        listener = self.peer_listener()
+        self.start_program(display, "/addr:127.0.0.1", "/port:%d" % listener.port, "/client")
+        peer = self.accept_peer(listener)
+
+        copied = b"copied on the client"
+        display.set_clipboard(copied)
+        peer.expect_transfer(copied)
+
+        received = b"from the server"
+        peer.send_transfer(received)
+        wait_until(lambda: display.get_clipboard() == received, message="the peer's text on the clipboard")
+        peer.assert_quiet(EchoWindowS)
+
+    def test_two_copies_keep_their_clipboards_in_step(self):
+        server_display, client_display = self.start_display(), self.start_display()
+        port = free_port()
+        self.start_program(server_display, "/port:%d" % port, "/server")
+        self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client")
+
+        # Each way, twice, so that the second text proves the first did not
+        # leave either side stuck mid-transfer; the large one crosses in pieces.
+        texts = [(server_display, client_display, b"first from the server"),
+                 (client_display, server_display, b"first from the client"),
+                 (client_display, server_display, sample_text(LargeTextBytes)),
+                 (server_display, client_display, b"second from the server")]
+        for source, target, text in texts:
+            with self.subTest(bytes=len(text), towards=target.name):
+                source.set_clipboard(text)
+                wait_until(lambda: target.get_clipboard() == text, timeout=LargeTextTimeoutS,
+                           interval=0.2, message="%d bytes on the other clipboard" % len(text))
+
+
+if __name__ == "__main__":
+    unittest.main()
