@@ -7,10 +7,11 @@
 // goes quiet and the receiver is polled past QuietResolveMs. The cuts are
 // used in turn, over and over.
 //
-// Phase 1 feeds the garbage. After every call the receiver must account for
-// every byte: a completed text is exactly the bytes that followed its own
-// length in the stream, a refusal drops what was pending, and a known length
-// sits at the front of what was not yet delivered with its text counted
+// Phase 1 feeds the garbage. After every call the receiver must have settled
+// the stream as ReceiverModel does (inputs of up to ModelledInputBytes), and
+// always account for every byte: a completed text is exactly the bytes that
+// followed its own length, a refusal drops what was pending, and a known
+// length sits at the front of what is undelivered with its text counted
 // after it. Its heap (measured through the sanitizer allocator) must stay
 // within the text announced and here plus what is still pending, and fall to
 // nothing once nothing is pending.
@@ -21,6 +22,7 @@
 // another text, never a stall.
 
 #include "FuzzCheck.h"
+#include "ReceiverModel.h"
 #include "SysUtils.h"
 #include "TransferLimits.h"
 #include "TransferReceiver.h"
@@ -41,6 +43,10 @@ constexpr std::size_t FixedSlackBytes = 512;
 // Per byte not yet settled: the byte itself, growth headroom of its buffer,
 // and what the receiver remembers about offsets within it.
 constexpr std::size_t PendingByteFactor = 64;
+
+// The model rereads all waiting bytes on every read; past this input size it
+// would slow the target more than it adds.
+constexpr std::size_t ModelledInputBytes = 1024;
 
 constexpr unsigned QuietFlag = 0x80;
 constexpr std::int64_t ReadIntervalMs = 1;
@@ -76,7 +82,7 @@ struct Cuts {
 // A receiver with the bookkeeping that checks it, and the time it is fed at.
 class Probe {
 public:
-    explicit Probe(std::size_t streamBytes) { stream_.reserve(streamBytes); }
+    Probe(std::size_t streamBytes, bool modelled) : modelled_(modelled) { stream_.reserve(streamBytes); }
 
     TransferReceiver& Receiver() { return receiver_; }
     const TransferEvents& Events() const { return all_; }
@@ -87,19 +93,22 @@ public:
         nowMs_ += ReadIntervalMs;
         lastRead_ = bytes.size();
         stream_.append(bytes);
-        Call([&] { return receiver_.Feed(bytes, nowMs_); });
+        const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Feed(bytes) : ReceiverModel::Outcomes();
+        Call([&] { return receiver_.Feed(bytes, nowMs_); }, outcomes);
     }
 
     void GoQuiet()
     {
         nowMs_ += QuietResolveMs;
-        Call([&] { return receiver_.Poll(nowMs_); });
+        const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Quiet() : ReceiverModel::Outcomes();
+        Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
     }
 
     void Reset()
     {
         const std::size_t before = __sanitizer_get_current_allocated_bytes();
         receiver_.Reset();
+        model_.Reset();
         held_ -= static_cast<std::int64_t>(before - __sanitizer_get_current_allocated_bytes());
         stream_.clear();
         consumed_ = 0;
@@ -111,16 +120,21 @@ public:
 
 private:
     template <typename Step>
-    void Call(Step step)
+    void Call(Step step, const ReceiverModel::Outcomes& outcomes)
     {
         const std::size_t before = __sanitizer_get_current_allocated_bytes();
         {
             const TransferEvents events = step();
             for (const TransferEvent& event : events) Account(event);
+            if (modelled_) CheckAgainstModel(events, outcomes);
+            const std::size_t first = all_.size();
             all_.insert(all_.end(), events.begin(), events.end());
+            for (std::size_t i = first; i < all_.size(); ++i) {
+                if (all_[i].text.capacity() > std::string().capacity()) textBytes_ += all_[i].text.capacity() + 1;
+            }
         }
         // all_ grows on the harness's account, not the receiver's.
-        const std::size_t ours = all_.capacity() * sizeof(TransferEvent) + TextBytes();
+        const std::size_t ours = all_.capacity() * sizeof(TransferEvent) + textBytes_;
         const std::size_t after = __sanitizer_get_current_allocated_bytes();
         held_ += static_cast<std::int64_t>(after - before) - static_cast<std::int64_t>(ours - allBytes_);
         allBytes_ = ours;
@@ -128,13 +142,35 @@ private:
         CheckHeld("after a read or poll");
     }
 
-    std::size_t TextBytes() const
+
+    void CheckAgainstModel(const TransferEvents& events, const ReceiverModel::Outcomes& outcomes)
     {
-        std::size_t bytes = 0;
-        for (const TransferEvent& event : all_) {
-            if (event.text.capacity() > std::string().capacity()) bytes += event.text.capacity() + 1;
+        ReceiverModel::Outcomes got;
+        for (const TransferEvent& event : events) {
+            if (event.kind == TransferEvent::Kind::Failed) got.push_back({true, {}});
+            if (event.kind == TransferEvent::Kind::Completed) got.push_back({false, event.text});
         }
-        return bytes;
+        const auto show = [](const ReceiverModel::Outcomes& list) {
+            std::string shown;
+            for (const auto& o : list) shown += o.refused ? "refused; " : "\"" + fuzzcheck::Printable(o.text, 60) + "\"; ";
+            return shown;
+        };
+        const bool same = std::equal(got.begin(), got.end(), outcomes.begin(), outcomes.end(),
+                                     [](const auto& a, const auto& b) { return a.refused == b.refused && a.text == b.text; });
+        Expect(same, "settled as the rule settles", [&] {
+            return "receiver: " + show(got) + "\n    rule: " + show(outcomes) + "\n    stream \"" +
+                   fuzzcheck::Printable(stream_, 200) + "\"";
+        });
+        Expect(receiver_.Receiving() == model_.Receiving() && receiver_.ExpectedSize() == model_.Expected() &&
+                   receiver_.ReceivedSize() == model_.Received() &&
+                   receiver_.InTransfer() == (model_.Receiving() || model_.Waiting()),
+               "state as the rule has it", [&] {
+                   return "receiver " + IntToStr(receiver_.ReceivedSize()) + "/" + IntToStr(receiver_.ExpectedSize()) +
+                          (receiver_.InTransfer() ? " in transfer" : " idle") + ", rule " +
+                          IntToStr(model_.Received()) + "/" + IntToStr(model_.Expected()) +
+                          (model_.Waiting() ? " waiting" : "") + "\n    stream \"" +
+                          fuzzcheck::Printable(stream_, 200) + "\"";
+               });
     }
 
     std::string_view Pending() const { return std::string_view(stream_).substr(consumed_); }
@@ -202,12 +238,15 @@ private:
     }
 
     TransferReceiver receiver_;
+    ReceiverModel model_;
+    bool modelled_;
     std::string stream_; // bytes fed since the last refusal or reset
     std::size_t consumed_ = 0;
     std::size_t lastRead_ = 0;
     std::int64_t nowMs_ = 0;
     std::int64_t held_ = 0;
     TransferEvents all_;
+    std::size_t textBytes_ = 0; // heap of the texts copied into all_
     std::size_t allBytes_ = 0;
 };
 
@@ -295,7 +334,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(rest.substr(rest.size() - textSize));
     const std::string transfer = IntToStr(static_cast<std::int64_t>(text.size())) + text;
 
-    Probe probe(size + transfer.size());
+    const bool modelled = size <= ModelledInputBytes;
+    Probe probe(size + transfer.size(), modelled);
     FeedInReads(probe, garbage, cuts, true);
     probe.Reset();
     const std::size_t eventsBefore = probe.Events().size();
@@ -307,7 +347,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
     CheckDelivery(afterReset, text, transfer);
 
-    Probe fresh(transfer.size());
+    Probe fresh(transfer.size(), modelled);
     cuts.next = cutsAt;
     FeedInReads(fresh, transfer, cuts, false);
     fresh.GoQuiet();

@@ -1,0 +1,130 @@
+#include "ReceiverModel.h"
+
+#include "TransferLimits.h"
+
+#include <algorithm>
+
+ReceiverModel::Lengths ReceiverModel::LengthsAt(std::size_t at) const
+{
+    Lengths lengths;
+    std::int64_t value = 0;
+    for (std::size_t digits = 1; digits <= static_cast<std::size_t>(MaxLengthDigits); ++digits) {
+        const std::size_t index = at + digits - 1;
+        if (index >= waiting_.size() || waiting_[index] < '0' || waiting_[index] > '9') break;
+        if (digits == 2 && waiting_[at] == '0') break;
+        value = value * 10 + (waiting_[index] - '0');
+        if (value > MaxTransferBytes) break;
+        lengths.list[lengths.count++] = {value, digits};
+    }
+    return lengths;
+}
+
+bool ReceiverModel::MoreDigitsMayCome() const
+{
+    const bool allDigits = std::all_of(waiting_.begin(), waiting_.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!allDigits || waiting_.empty() || waiting_[0] == '0') return false;
+    if (waiting_.size() >= static_cast<std::size_t>(MaxLengthDigits)) return false;
+    return std::stoll(waiting_) * 10 <= MaxTransferBytes;
+}
+
+ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
+{
+    const std::size_t size = waiting_.size();
+    // open[i]: the bytes from i on have a reading; whole[i]: one whose every
+    // transfer is complete and ends at the last byte.
+    std::vector<char>& open = open_;
+    std::vector<char>& whole = whole_;
+    open.assign(size + 1, 0);
+    whole.assign(size + 1, 0);
+    open[size] = 1;
+    whole[size] = 1;
+    for (std::size_t i = size; i-- > 0;) {
+        for (const Length& length : LengthsAt(i)) {
+            const std::size_t end = i + length.digits + static_cast<std::size_t>(length.value);
+            if (end >= size || open[end]) open[i] = 1;
+            if (end <= size && whole[end]) whole[i] = 1;
+        }
+    }
+
+    std::vector<Length> candidates;
+    std::vector<Length> wholeCandidates;
+    for (const Length& length : LengthsAt(0)) {
+        const std::size_t end = length.digits + static_cast<std::size_t>(length.value);
+        if (end >= size || open[end]) candidates.push_back(length);
+        if (end <= size && whole[end]) wholeCandidates.push_back(length);
+    }
+    const std::size_t count = candidates.size() + (MoreDigitsMayCome() ? 1 : 0);
+
+    Choice choice;
+    if (count == 0) {
+        choice.kind = Choice::Kind::Refuse;
+    } else if (count == 1 && candidates.size() == 1) {
+        choice.kind = Choice::Kind::Take;
+        choice.length = candidates.front();
+    } else if (quiet && wholeCandidates.size() == 1) {
+        choice.kind = Choice::Kind::Take;
+        choice.length = wholeCandidates.front();
+    } else if (quiet) {
+        choice.kind = Choice::Kind::Refuse;
+    }
+    return choice;
+}
+
+void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
+{
+    while (!waiting_.empty()) {
+        const Choice choice = Choose(quiet);
+        if (choice.kind == Choice::Kind::Wait) return;
+        if (choice.kind == Choice::Kind::Refuse) {
+            waiting_.clear();
+            outcomes.push_back({true, {}});
+            return;
+        }
+        const std::size_t textStart = choice.length.digits;
+        const auto textSize = static_cast<std::size_t>(choice.length.value);
+        if (waiting_.size() - textStart >= textSize) {
+            outcomes.push_back({false, waiting_.substr(textStart, textSize)});
+            waiting_.erase(0, textStart + textSize);
+            continue;
+        }
+        text_ = waiting_.substr(textStart);
+        expected_ = choice.length.value;
+        receiving_ = true;
+        waiting_.clear();
+        return;
+    }
+}
+
+ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes)
+{
+    Outcomes outcomes;
+    if (receiving_) {
+        const std::size_t wanted = static_cast<std::size_t>(expected_) - text_.size();
+        const std::size_t taken = std::min(wanted, bytes.size());
+        text_.append(bytes.substr(0, taken));
+        bytes.remove_prefix(taken);
+        if (static_cast<std::int64_t>(text_.size()) < expected_) return outcomes;
+        outcomes.push_back({false, std::move(text_)});
+        text_.clear();
+        receiving_ = false;
+    }
+    if (bytes.empty()) return outcomes;
+    waiting_.append(bytes);
+    Settle(outcomes, false);
+    return outcomes;
+}
+
+ReceiverModel::Outcomes ReceiverModel::Quiet()
+{
+    Outcomes outcomes;
+    if (!receiving_) Settle(outcomes, true);
+    return outcomes;
+}
+
+void ReceiverModel::Reset()
+{
+    waiting_.clear();
+    text_.clear();
+    expected_ = 0;
+    receiving_ = false;
+}

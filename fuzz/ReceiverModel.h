@@ -1,0 +1,78 @@
+// ReceiverModel: the rule by which the transfer receiver reads a byte stream,
+// written out plainly for the receiver's fuzz target to compare against. It
+// shares no code with TransferReceiver and makes no attempt to be quick: it
+// looks at the whole waiting start of transfer again on every read.
+//
+// The rule: a reading of waiting bytes splits them into transfers (a length
+// of decimal digits, no leading zero but a lone "0", at most
+// MaxTransferBytes, then that many bytes), the last of which may be
+// unfinished. A first length is a candidate when a reading starts with it;
+// "more digits to come" is one more when every waiting byte is a digit and a
+// longer length still fits. One candidate that is a length is taken, none is
+// a refusal, several wait. Once the stream has gone quiet, waiting bytes
+// take the one first length whose reading ends exactly at the last byte with
+// every transfer whole, and are refused when there is not exactly one.
+//
+// The cap on waiting bytes (HeaderSlackBytes) is not modelled: fuzz inputs
+// stay far below it.
+#pragma once
+
+#include "TransferLimits.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class ReceiverModel {
+public:
+    // One settled start of transfer: a text for the clipboard, or a refusal.
+    struct Outcome {
+        bool refused = false;
+        std::string text;
+    };
+    using Outcomes = std::vector<Outcome>;
+
+    Outcomes Feed(std::string_view bytes);
+    // The stream has been silent for long enough.
+    Outcomes Quiet();
+    void Reset();
+
+    bool Receiving() const { return receiving_; }
+    std::int64_t Expected() const { return receiving_ ? expected_ : 0; }
+    std::int64_t Received() const { return receiving_ ? static_cast<std::int64_t>(text_.size()) : 0; }
+    bool Waiting() const { return !waiting_.empty(); }
+
+private:
+    struct Length {
+        std::int64_t value;
+        std::size_t digits;
+    };
+    struct Choice {
+        enum class Kind { Wait, Refuse, Take } kind = Kind::Wait;
+        Length length{0, 0};
+    };
+
+    struct Lengths {
+        std::array<Length, MaxLengthDigits> list{};
+        std::size_t count = 0;
+        const Length* begin() const { return list.data(); }
+        const Length* end() const { return list.data() + count; }
+    };
+
+    Lengths LengthsAt(std::size_t at) const;
+    bool MoreDigitsMayCome() const;
+    Choice Choose(bool quiet) const;
+    void Settle(Outcomes& outcomes, bool quiet);
+
+    // Scratch for Choose, kept to spare an allocation per read.
+    mutable std::vector<char> open_;
+    mutable std::vector<char> whole_;
+
+    std::string waiting_; // bytes of a start of transfer not yet settled
+    std::string text_;    // the text of the transfer being received
+    std::int64_t expected_ = 0;
+    bool receiving_ = false;
+};
