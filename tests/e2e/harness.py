@@ -45,14 +45,18 @@ Program
     terminate(), kill(), send_signal(sig)
     output() -> what the program wrote to stdout and stderr
     main_window(timeout) -> Window (its visible window titled WINDOW_TITLE)
-    windows(visible_only=False) -> ids of all its top-level windows
+    windows(visible_only=False) -> ids of all its windows
+    tray_icon(timeout) -> Window: its icon, embedded in the notification area
+                          (needs start_display(tray=True))
     settings() -> bytes of mowkin.ini, or None when there is none
 
 Window
     click(control, button=1)    control: a name from CONTROLS ("Button6") or an
                                 (x, y) point in the client area
+    click_center(button=1)      clicks the middle of the window
     type_into(control, text)    replaces an edit box's text by typing
     is_viewable()               mapped and visible on the screen
+    info()                      see Display.window_info
 
 Display
     name (":N"), env, runtime_dir
@@ -64,6 +68,7 @@ Display
     clipboard_targets() -> list of target names, or None
     clipboard_owner() / selection_owner(name) -> window id, 0 for none
     windows(name=None, pid=None, visible_only=False) -> window ids
+    window_info(id) -> dict with root, parent, viewable, x, y, width, height
     start_tray(); tool(*argv) runs an X tool on this display
 
 ScriptedPeer (one TCP connection, loopback only, no threads)
@@ -80,7 +85,8 @@ ScriptedPeer (one TCP connection, loopback only, no threads)
     wait_closed(timeout)            until the program closes the connection
     close(), reset() (closes with RST)
 
-Helpers: wait_until(condition, timeout, interval, message), free_port(),
+Helpers: wait_until(condition, timeout, interval, message), holds_for(condition,
+seconds) (for checking that something does NOT happen), free_port(),
 frame(text) (the bytes of one transfer), in_ci().
 
 Never sleep a fixed time to wait for something: poll with wait_until.
@@ -146,6 +152,19 @@ def wait_until(condition, timeout=DefaultWaitS, interval=PollIntervalS, message=
             text = message() if callable(message) else message
             raise AssertionError("timed out after %.1f s waiting for %s (last value %r)"
                                  % (timeout, text or getattr(condition, "__name__", "condition"), value))
+        time.sleep(interval)
+
+
+def holds_for(condition, seconds, interval=PollIntervalS, message=None):
+    """Checks that `condition` stays true for `seconds`; for asserting that
+    something does NOT happen, never for waiting on something that should."""
+    deadline = time.monotonic() + seconds
+    while True:
+        if not condition():
+            text = message() if callable(message) else message
+            raise AssertionError("%s stopped holding" % (text or getattr(condition, "__name__", "condition")))
+        if time.monotonic() >= deadline:
+            return
         time.sleep(interval)
 
 
@@ -376,9 +395,28 @@ class Display:
         result = self.tool(*argv, check=False)
         return [int(line) for line in result.stdout.split()]
 
+    def window_info(self, window_id):
+        """Where a window is and how: {"root", "parent", "viewable", "x", "y",
+        "width", "height"} (x and y on the screen), or None once it is gone."""
+        result = self.tool("xwininfo", "-children", "-stats", "-id", str(window_id), check=False)
+        if result.returncode != 0:
+            return None
+        text = result.stdout.decode(errors="replace")
+
+        def field(pattern, convert=int):
+            match = re.search(pattern, text, re.MULTILINE)
+            return convert(match.group(1)) if match else None
+        return {"root": field(r"Root window id: (0x[0-9a-f]+)", lambda v: int(v, 16)),
+                "parent": field(r"Parent window id: (0x[0-9a-f]+)", lambda v: int(v, 16)),
+                "viewable": "Map State: IsViewable" in text,
+                "x": field(r"Absolute upper-left X:\s+(-?\d+)"),
+                "y": field(r"Absolute upper-left Y:\s+(-?\d+)"),
+                "width": field(r"^\s*Width:\s+(\d+)"),
+                "height": field(r"^\s*Height:\s+(\d+)")}
+
     def is_viewable(self, window_id):
-        result = self.tool("xwininfo", "-id", str(window_id), check=False)
-        return result.returncode == 0 and b"Map State: IsViewable" in result.stdout
+        info = self.window_info(window_id)
+        return bool(info and info["viewable"])
 
     # Notification area
 
@@ -433,6 +471,14 @@ class Window:
         self.display.tool("xdotool", "key", "--clearmodifiers", "ctrl+a", "BackSpace")
         if text:
             self.display.tool("xdotool", "type", "--clearmodifiers", "--delay", "5", "--", text)
+
+    def click_center(self, button=1):
+        """Clicks the middle of the window (a tray icon, say)."""
+        info = self.info()
+        self.click((info["width"] // 2, info["height"] // 2), button)
+
+    def info(self):
+        return self.display.window_info(self.id)
 
     def is_viewable(self):
         return self.display.is_viewable(self.id)
@@ -508,6 +554,16 @@ class Program:
             ids = self.display.windows(name=WINDOW_TITLE, pid=self.pid, visible_only=True)
             return ids[0] if ids else None
         return Window(self.display, wait_until(found, timeout, message="the main window"))
+
+    def tray_icon(self, timeout=DefaultWaitS):
+        """The program's icon, once a notification area has embedded it."""
+        def embedded():
+            for window_id in self.display.windows(pid=self.pid):
+                info = self.display.window_info(window_id)
+                if info and info["viewable"] and info["parent"] != info["root"]:
+                    return window_id
+            return None
+        return Window(self.display, wait_until(embedded, timeout, message="the icon in the notification area"))
 
 
 def _tcp_hex(address):

@@ -1,0 +1,54 @@
+"""Hiding to the notification area and coming back."""
+
+import unittest
+
+from harness import E2ETestCase, WINDOW_TITLE, holds_for, wait_until
+
+# Only the notification-icon code links this class into the executable.
+TRAY_MARKER = b"QSystemTrayIcon"
+
+# Long enough for a wrongly handled click to have shown its effect.
+NoEffectWindowS = 1.0
+
+
+class HideAndRestoreTest(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.skip_unless_program_has(TRAY_MARKER, "notification icon")
+
+    def test_hide_leaves_only_the_icon_and_a_left_click_restores(self):
+        display = self.start_display(tray=True)
+        program = self.start_program(display)
+        window = program.main_window()
+        icon = program.tray_icon()
+
+        window.click("Button5")
+        wait_until(lambda: not window.is_viewable(), message="the window to hide")
+        self.assertTrue(icon.is_viewable())
+
+        # The right button has no menu and does nothing.
+        icon.click_center(button=3)
+        holds_for(lambda: not window.is_viewable(), NoEffectWindowS, message="the hidden window")
+
+        icon.click_center(button=1)
+        wait_until(window.is_viewable, message="the window to come back")
+        window.click("Button6")
+        self.assertEqual(program.wait_exit(), 0)
+
+    def test_mini_option_hides_the_window_soon_after_start(self):
+        display = self.start_display(tray=True)
+        program = self.start_program(display, "/mini")
+        icon = program.tray_icon()
+        # The window may already be hidden again when we first look.
+        window_id = wait_until(lambda: display.windows(name=WINDOW_TITLE, pid=program.pid),
+                               message="the main window")[0]
+        wait_until(lambda: not display.is_viewable(window_id), message="the window to hide")
+        self.assertTrue(program.running)
+
+        icon.click_center()
+        wait_until(lambda: display.is_viewable(window_id), message="the window to come back")
+
+
+if __name__ == "__main__":
+    unittest.main()
