@@ -60,6 +60,10 @@ void TForm1::ServerOffline()
 
 void TForm1::Button1Click()
 {
+    // Only a connection that failed under way (a reset: "Can't Connect" gave
+    // the button back) is still active here. Left open, it would make this
+    // press refuse a new address or port, or else do nothing at all.
+    if (clientSocket1_.Active()) clientSocket1_.SetActive(false);
     Mode = 2;
     edit2_->setEnabled(false);
     edit1_->setEnabled(false);

@@ -1,0 +1,208 @@
+// TForm1's connection modes over real loopback connections: what the four
+// buttons and the socket events leave in the status message, the controls
+// and Mode.
+#include "Application.h"
+#include "Edit.h"
+#include "Label.h"
+#include "MemoryClipboardBackend.h"
+#include "RunUntil.h"
+#include "ScktComp.h"
+#include "Unit1.h"
+#include "Unit1TestSupport.h"
+
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr const char* Idle = "B1+ B2- B3+ B4- E1+ E2+";
+
+struct TForm1ModesTest : ::testing::Test {
+    Form1Harness harness;
+    TForm1& form = harness.Create();
+
+    // "ONLINE" on a port nobody uses; returns the port.
+    std::uint16_t GoOnline()
+    {
+        const std::uint16_t port = UnusedPort();
+        form.Edit2()->SetText(std::to_string(port));
+        form.Button3()->click();
+        return port;
+    }
+    // "Connect" to a loopback port.
+    void ConnectTo(std::uint16_t port)
+    {
+        form.Edit1()->SetText("127.0.0.1");
+        form.Edit2()->SetText(std::to_string(port));
+        form.Button1()->click();
+    }
+    int PeerCount() const { return std::stoi(form.PanelText(TForm1::PeerCountPanel)); }
+};
+
+} // namespace
+
+TEST_F(TForm1ModesTest, OnlineListensAndServesOnePeerClosingASecondOnTheNextTick)
+{
+    const std::uint16_t port = GoOnline();
+    EXPECT_EQ(Status(form), " Port " + std::to_string(port) + " Listen now.");
+    EXPECT_EQ(form.Mode, 1);
+    EXPECT_EQ(ControlStates(form), "B1- B2- B3- B4+ E1+ E2-");
+
+    LoopbackPeer first(ConnectLoopback(port));
+    ASSERT_TRUE(RunUntil([&] { return Status(form) == "127.0.0.1 Connected."; }));
+    ASSERT_TRUE(RunUntil([&] { return PeerCount() == 1; }));
+    EXPECT_EQ(form.Label3()->Caption(), "Server Mode");
+
+    LoopbackPeer second(ConnectLoopback(port));
+    ASSERT_TRUE(RunUntil([&] { return second.Closed(); }));
+    EXPECT_EQ(Status(form), "127.0.0.1 Disconnect.");
+    ASSERT_TRUE(RunUntil([&] { return PeerCount() == 1; }));
+    EXPECT_FALSE(first.Closed());
+
+    // The first peer is still the one served, both ways.
+    first.Send("2hi");
+    ASSERT_TRUE(RunUntil([&] { return harness.Clipboard().Content() == std::optional<std::string>("hi"); }));
+    harness.Clipboard().SetForeignText("back");
+    ASSERT_TRUE(RunUntil([&] { return first.Received() == "4back"; }));
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
+TEST_F(TForm1ModesTest, OfflineAlwaysShowsShutdownAndStopsListening)
+{
+    form.Button4Click(); // greyed out, but an action may still run it
+    EXPECT_EQ(Status(form), " shutdown. ");
+    EXPECT_EQ(form.Mode, 0);
+    EXPECT_EQ(ControlStates(form), Idle);
+
+    const std::uint16_t port = GoOnline();
+    LoopbackPeer peer(ConnectLoopback(port));
+    ASSERT_TRUE(RunUntil([&] { return PeerCount() == 1; }));
+
+    form.Button4()->click();
+    EXPECT_EQ(Status(form), " shutdown. ");
+    EXPECT_EQ(form.Mode, 0);
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_FALSE(form.ServerSocket1().Active());
+    EXPECT_TRUE(RunUntil([&] { return peer.Closed(); }));
+    EXPECT_TRUE(RunUntil([&] { return PeerCount() == 0; }));
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
+TEST_F(TForm1ModesTest, OnlineOnAPortInUseReportsTheBindErrorAndOfflineRecovers)
+{
+    std::uint16_t port = 0;
+    const UniqueFd occupant = ListenLoopback(port);
+    form.Edit2()->SetText(std::to_string(port));
+    form.Button3()->click();
+
+    ASSERT_EQ(harness.Errors().size(), 1u);
+    EXPECT_NE(harness.Errors()[0].find("'bind'"), std::string::npos) << harness.Errors()[0];
+    EXPECT_EQ(Status(form), "");
+    EXPECT_EQ(form.Mode, 1);
+    EXPECT_EQ(ControlStates(form), "B1- B2- B3- B4+ E1+ E2-");
+    EXPECT_FALSE(form.ServerSocket1().Active());
+
+    form.Button4()->click();
+    EXPECT_EQ(form.Mode, 0);
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_EQ(harness.Errors().size(), 1u);
+}
+
+TEST_F(TForm1ModesTest, PortThatIsNoIntegerStopsEitherStartAfterItsControlChanges)
+{
+    form.Edit2()->SetText("31OO");
+    form.Button3()->click();
+    EXPECT_EQ(harness.Errors(), std::vector<std::string>{"'31OO' は整数ではありません"});
+    EXPECT_EQ(form.Mode, 1);
+    EXPECT_EQ(ControlStates(form), "B1- B2- B3- B4+ E1+ E2-");
+    EXPECT_FALSE(form.ServerSocket1().Active());
+
+    form.Button4()->click();
+    harness.ClearErrors();
+    form.Edit1()->SetText("127.0.0.1");
+    form.Button1()->click();
+    EXPECT_EQ(harness.Errors(), std::vector<std::string>{"'31OO' は整数ではありません"});
+    EXPECT_EQ(form.Mode, 2);
+    EXPECT_EQ(Status(form), "sending heartbeat...");
+    EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
+    EXPECT_FALSE(form.ClientSocket1().Active());
+}
+
+TEST_F(TForm1ModesTest, RefusedConnectKeepsTheConnectStateUntilDisconnect)
+{
+    int errors = 0;
+    TSocketErrorEvent handler = form.ClientSocket1().OnError;
+    form.ClientSocket1().OnError = [&](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
+        ++errors;
+        handler(s, c, e, code);
+    };
+
+    ConnectTo(UnusedPort());
+    ASSERT_TRUE(RunUntil([&] { return errors > 0; }));
+    RunFor(50);
+    EXPECT_EQ(Status(form), "sending heartbeat...");
+    EXPECT_EQ(form.Mode, 2);
+    EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
+    EXPECT_TRUE(harness.Errors().empty());
+
+    form.Button2()->click();
+    EXPECT_EQ(Status(form), "disconnect");
+    EXPECT_EQ(form.Mode, 0);
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
+TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndKeepsClientMode)
+{
+    std::uint16_t port = 0;
+    const UniqueFd listener = ListenLoopback(port);
+    ConnectTo(port);
+    LoopbackPeer peer;
+    ASSERT_TRUE(RunUntil([&] {
+        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listener.Get()));
+        return peer.Connected() && Status(form) == "Connect";
+    }));
+    ASSERT_TRUE(form.ClientSocket1().Active());
+
+    peer.Reset();
+    ASSERT_TRUE(RunUntil([&] { return Status(form) == "Can't Connect"; }));
+    EXPECT_EQ(form.Mode, 2);
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_TRUE(harness.Errors().empty());
+
+    // "Connect" is offered again, and it must lead somewhere, also to
+    // another port: the failed connection may not hold the old one.
+    std::uint16_t otherPort = 0;
+    const UniqueFd otherListener = ListenLoopback(otherPort);
+    form.Edit2()->SetText(std::to_string(otherPort));
+    form.Button1()->click();
+    LoopbackPeer again;
+    EXPECT_TRUE(RunUntil([&] {
+        if (!again.Connected()) again = LoopbackPeer(AcceptNow(otherListener.Get()));
+        return again.Connected() && Status(form) == "Connect";
+    })) << Status(form);
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
+TEST_F(TForm1ModesTest, OrderlyCloseByTheServerEndsClientMode)
+{
+    std::uint16_t port = 0;
+    const UniqueFd listener = ListenLoopback(port);
+    ConnectTo(port);
+    LoopbackPeer peer;
+    ASSERT_TRUE(RunUntil([&] {
+        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listener.Get()));
+        return peer.Connected() && Status(form) == "Connect";
+    }));
+    EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
+
+    peer.Close();
+    ASSERT_TRUE(RunUntil([&] { return Status(form) == "Disconnect"; }));
+    EXPECT_EQ(form.Mode, 0);
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_FALSE(form.ClientSocket1().Active());
+    EXPECT_TRUE(harness.Errors().empty());
+}
