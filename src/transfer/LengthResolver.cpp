@@ -27,22 +27,26 @@ void LengthResolver::Consume(std::size_t count)
     if (Empty()) Clear();
 }
 
+// Gives the memory back too: a start of transfer may have been large, and an
+// idle receiver should hold nothing.
 void LengthResolver::Clear()
 {
-    buffer_.clear();
+    std::string().swap(buffer_);
     base_ = 0;
-    marks_.clear();
+    marks_ = std::unordered_map<std::size_t, Mark>();
     bytesSeen_ = 0;
     work_ = 0;
-    whole_.clear();
+    whole_ = std::vector<bool>();
 }
 
-// Settled transfers leave their bytes at the front; they go before new bytes
-// arrive, and the remembered offsets move with the bytes they describe.
+// The remembered offsets move with the bytes they describe. The room the
+// settled bytes took is given back when it is most of the buffer.
 void LengthResolver::Compact()
 {
     if (base_ == 0) return;
     buffer_.erase(0, base_);
+    if (buffer_.capacity() > 2 * buffer_.size()) buffer_.shrink_to_fit();
+    whole_ = std::vector<bool>();
     std::unordered_map<std::size_t, Mark> moved;
     moved.reserve(marks_.size());
     for (const auto& [offset, mark] : marks_) {

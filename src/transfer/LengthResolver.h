@@ -63,6 +63,8 @@ public:
     // new start of transfer.
     void Consume(std::size_t count);
     void Clear();
+    // Lets go of the bytes of settled transfers; for when settling pauses.
+    void Compact();
 
     bool Empty() const { return base_ == buffer_.size(); }
     std::string_view Bytes() const { return std::string_view(buffer_).substr(base_); }
@@ -87,7 +89,6 @@ private:
     Lengths LengthsAt(std::size_t offset) const;
     bool Readable(std::size_t offset);
     const Mark* Known(std::size_t offset) const;
-    void Compact();
 
     std::string buffer_;
     std::size_t base_ = 0;

@@ -64,7 +64,7 @@ TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
 void TransferReceiver::Reset()
 {
     header_.Clear();
-    text_ = std::string();
+    std::string().swap(text_);
     expected_ = 0;
     received_ = 0;
     receiving_ = false;
@@ -78,7 +78,10 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         LengthResolver::Decision decision = header_.Decide();
         if (decision.kind == LengthResolver::Decision::Kind::Wait && quiet) decision = header_.DecideQuiet();
 
-        if (decision.kind == LengthResolver::Decision::Kind::Wait) return;
+        if (decision.kind == LengthResolver::Decision::Kind::Wait) {
+            header_.Compact();
+            return;
+        }
         if (decision.kind == LengthResolver::Decision::Kind::Fail) {
             header_.Clear();
             events.push_back(Failed());
@@ -109,7 +112,7 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
 void TransferReceiver::Complete(TransferEvents& events)
 {
     events.push_back(Completed(std::move(text_)));
-    text_ = std::string();
+    std::string().swap(text_);
     expected_ = 0;
     received_ = 0;
     receiving_ = false;
