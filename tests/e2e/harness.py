@@ -3,8 +3,10 @@
 Each test gets its own X servers (Xvfb), each one a separate desktop session
 with its own clipboard, and its own copies of the program, each in a private
 folder (the settings file mowkin.ini lives beside the executable). Everything a
-test starts is stopped by PID when the test ends, pass or fail. Python 3
-standard library only; the X side uses the tools Xvfb, xclip and xdotool.
+test starts is stopped by PID when the test ends, pass or fail. A program still
+running then gets SIGTERM and must end with code 0, as must one that ended by
+itself unobserved, so a crash or a sanitizer report anywhere fails the test.
+Python 3 standard library only; the X side uses Xvfb, xclip and xdotool.
 
 Writing a test
 --------------
@@ -16,7 +18,7 @@ clean-up::
             display = self.start_display()
             program = self.start_program(display)
             program.main_window().click("Button6")
-            self.assertEqual(program.wait_exit(), 0)
+            self.assert_exit_code(program, 0)
 
 E2ETestCase
     start_display(tray=False) -> Display
@@ -34,6 +36,9 @@ E2ETestCase
         any extra environment. A fresh installation is made unless one is given.
     peer_listener() -> PeerListener      a loopback listener for "/client" runs
     connect_peer(port, timeout) -> ScriptedPeer   connects to a "/server" run
+    assert_exit_code(program, code, timeout)
+        Waits for the end and checks the exit code, showing the program's
+        output (sanitizer reports included) when it differs.
     skip_unless_program_has(marker, what)
         Skips (never passes) a test whose feature this build lacks, judged by a
         byte string that only the feature's code puts into the executable.
@@ -42,7 +47,7 @@ Program
     pid, dir, exe, settings_path, installation
     wait_exit(timeout) -> returncode (fails the test at the deadline)
     poll() -> returncode or None; returncode; running
-    terminate(), kill(), send_signal(sig)
+    terminate(), kill() (as a crash would), send_signal(sig)
     output() -> what the program wrote to stdout and stderr
     main_window(timeout) -> Window (its visible window titled WINDOW_TITLE)
     windows(visible_only=False) -> ids of all its windows
@@ -60,9 +65,10 @@ Window
 
 Display
     name (":N"), env, runtime_dir
-    set_clipboard(data, target="UTF8_STRING")
+    set_clipboard(data, target="UTF8_STRING") -> the xclip process
         xclip owns CLIPBOARD with exactly these bytes (binary-safe) until
-        something else takes it; returns once the X server has the new owner.
+        something else takes it (it then exits); returns once the X server
+        has the new owner.
     get_clipboard(target="UTF8_STRING") -> bytes, or None when nobody owns the
         clipboard or the owner does not offer the target
     clipboard_targets() -> list of target names, or None
@@ -124,6 +130,9 @@ CONTROLS = {
     "Button5": (298, 9, 41, 20),    # hide
     "Button6": (344, 8, 41, 21),    # Exit
 }
+
+# For the sanitizer build: leaks in system libraries that are not ours.
+LEAK_SUPPRESSIONS = Path(__file__).resolve().parent / "lsan.supp"
 
 REQUIRED_TOOLS = ("Xvfb", "xclip", "xdotool", "xwininfo")
 
@@ -355,7 +364,8 @@ class Display:
         return self.selection_owner("CLIPBOARD")
 
     def set_clipboard(self, data, target="UTF8_STRING", timeout=DefaultWaitS):
-        """Makes an xclip process own CLIPBOARD with `data` offered as `target`.
+        """Makes an xclip process own CLIPBOARD with `data` offered as `target`
+        and returns it (a Popen).
 
         It serves requests until another client takes the clipboard (it then
         exits by itself) or the display stops."""
@@ -371,6 +381,7 @@ class Display:
             owner = self.clipboard_owner()
             return owner != 0 and owner != previous
         wait_until(owned, timeout, message="xclip to own the clipboard")
+        return process
 
     def get_clipboard(self, target="UTF8_STRING", timeout=ToolTimeoutS):
         result = self.tool("xclip", "-selection", "clipboard", "-o", "-t", target, timeout=timeout,
@@ -494,8 +505,13 @@ class Program:
         self.exe = installation.exe
         self.settings_path = installation.settings_path
         self.args = list(args)
+        # Set once a test has looked at how the program ended (or ended it
+        # by force); the clean-up checks every other ending.
+        self.ending_seen = False
         self.log_path = Path(tempfile.mkstemp(prefix="output-", suffix=".log", dir=self.dir.parent)[1])
         environment = dict(display.env, QT_QPA_PLATFORM="xcb")
+        leak_options = "suppressions=%s:print_suppressions=0" % LEAK_SUPPRESSIONS
+        environment["LSAN_OPTIONS"] = ":".join(filter(None, (environment.get("LSAN_OPTIONS"), leak_options)))
         environment.update(env or {})
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen([str(self.exe)] + self.args, cwd=self.dir.parent,
@@ -516,7 +532,9 @@ class Program:
 
     def wait_exit(self, timeout=DefaultWaitS):
         try:
-            return self.process.wait(timeout=timeout)
+            returncode = self.process.wait(timeout=timeout)
+            self.ending_seen = True
+            return returncode
         except subprocess.TimeoutExpired:
             raise AssertionError("the program (pid %d) still runs after %.1f s; its output:\n%s"
                                  % (self.pid, timeout, self.output())) from None
@@ -529,13 +547,30 @@ class Program:
         self.send_signal(signal.SIGTERM)
 
     def kill(self):
+        """Ends the program by SIGKILL, as a crash would."""
+        self.ending_seen = True
         if self.running:
             self.process.kill()
             self.process.wait()
 
-    def stop(self):
+    def finish(self):
+        """The clean-up's end: a program still running gets SIGTERM (the
+        session's end: it quits without saving); a program that ended on its
+        own without the test looking must have ended with code 0. Either way a
+        sanitizer build's report at exit fails the test."""
         if self.running:
-            self.kill()
+            self.terminate()
+            try:
+                self.process.wait(timeout=ProgramKillTimeoutS)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                raise AssertionError("the program did not end on SIGTERM; its output:\n%s" % self.output())
+        elif self.ending_seen:
+            return
+        self.ending_seen = True
+        if self.returncode != 0:
+            raise AssertionError("the program ended with code %s; its output:\n%s"
+                                 % (self.returncode, self.output()))
 
     def output(self):
         return self.log_path.read_bytes().decode(errors="replace")
@@ -739,6 +774,14 @@ class E2ETestCase(unittest.TestCase):
         self.workdir = Path(tempfile.mkdtemp(prefix="tessaro-e2e-"))
         self.addCleanup(shutil.rmtree, self.workdir, ignore_errors=True)
 
+    def assert_exit_code(self, program, code, timeout=DefaultWaitS):
+        """Waits for the program to end and checks its exit code; a failure
+        shows what the program wrote (sanitizer reports included)."""
+        returncode = program.wait_exit(timeout)
+        if returncode != code:
+            self.fail("exit code %s, expected %s; the program's output:\n%s"
+                      % (returncode, code, program.output()))
+
     def skip_unless_program_has(self, marker, what):
         if not program_contains(marker):
             self.skipTest("this build of the program has no %s yet" % what)
@@ -762,7 +805,7 @@ class E2ETestCase(unittest.TestCase):
         elif settings is not None:
             installation.write_settings(settings)
         program = Program(display, installation, args, env)
-        self.addCleanup(program.stop)
+        self.addCleanup(program.finish)
         return program
 
     def peer_listener(self, port=0):

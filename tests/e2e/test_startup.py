@@ -29,13 +29,13 @@ class SingleInstanceTest(E2ETestCase):
                                     ("other folder", self.install_program())):
             with self.subTest(label):
                 second = self.start_program(display, installation=installation)
-                self.assertEqual(second.wait_exit(RefusalTimeoutS), 1)
+                self.assert_exit_code(second, 1, RefusalTimeoutS)
                 self.assertEqual(second.output(), "")
                 self.assertEqual(display.windows(name=WINDOW_TITLE), [first_window.id])
                 self.assertTrue(first.running)
 
         first_window.click("Button6")
-        self.assertEqual(first.wait_exit(), 0)
+        self.assert_exit_code(first, 0)
 
     def test_copies_on_two_displays_run_side_by_side(self):
         displays = [self.start_display(), self.start_display()]
@@ -45,7 +45,7 @@ class SingleInstanceTest(E2ETestCase):
 
         for program, window in zip(programs, windows):
             window.click("Button6")
-            self.assertEqual(program.wait_exit(), 0)
+            self.assert_exit_code(program, 0)
 
     def test_marker_of_a_killed_copy_does_not_block_the_next(self):
         display = self.start_display()
@@ -64,7 +64,7 @@ class EndingTest(E2ETestCase):
         display = self.start_display()
         program = self.start_program(display)
         program.main_window().click("Button6")
-        self.assertEqual(program.wait_exit(), 0)
+        self.assert_exit_code(program, 0)
 
     def test_exit_writes_default_settings_when_none_existed(self):
         self.skip_unless_program_has(SETTINGS_MARKER, "settings file")
@@ -74,7 +74,7 @@ class EndingTest(E2ETestCase):
         self.assertIsNone(program.settings(), "a settings file appeared before any close")
 
         window.click("Button6")
-        self.assertEqual(program.wait_exit(), 0)
+        self.assert_exit_code(program, 0)
         self.assertEqual(program.settings(), DEFAULT_SETTINGS)
 
     def test_typed_address_and_port_are_saved_and_read_back(self):
@@ -86,14 +86,14 @@ class EndingTest(E2ETestCase):
         window.type_into("Edit1", "127.0.0.2")
         window.type_into("Edit2", "4242")
         window.click("Button6")
-        self.assertEqual(program.wait_exit(), 0)
+        self.assert_exit_code(program, 0)
         saved = b"[TESSAROPRO]\r\nLASTIP=127.0.0.2\r\nLASTPORT=4242\r\n\r\n"
         self.assertEqual(installation.settings(), saved)
 
         # A second run shows the stored texts and, untouched, writes them back.
         again = self.start_program(display, installation=installation)
         again.main_window().click("Button6")
-        self.assertEqual(again.wait_exit(), 0)
+        self.assert_exit_code(again, 0)
         self.assertEqual(installation.settings(), saved)
 
     def test_end_of_session_signals_end_with_code_0_without_saving(self):
@@ -106,7 +106,7 @@ class EndingTest(E2ETestCase):
                 program = self.start_program(display, settings=settings)
                 program.main_window()
                 program.send_signal(sig)
-                self.assertEqual(program.wait_exit(), 0)
+                self.assert_exit_code(program, 0)
                 self.assertEqual(program.settings(), settings)
 
 

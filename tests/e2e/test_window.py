@@ -34,7 +34,7 @@ class HideAndRestoreTest(E2ETestCase):
         icon.click_center(button=1)
         wait_until(window.is_viewable, message="the window to come back")
         window.click("Button6")
-        self.assertEqual(program.wait_exit(), 0)
+        self.assert_exit_code(program, 0)
 
     def test_mini_option_hides_the_window_soon_after_start(self):
         display = self.start_display(tray=True)
