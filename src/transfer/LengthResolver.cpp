@@ -114,8 +114,8 @@ bool LengthResolver::Readable(std::size_t offset)
         ++work_;
         Frame frame{at, LengthsAt(at), 0};
         frame.next = frame.lengths.count - 1;
-        // Digits running to the end always give a length whose text runs
-        // past it, so "still arriving" needs no case of its own here.
+        // A length still arriving has digits so far that already form a
+        // length whose text runs past the end, so it needs no case here.
         if (frame.lengths.count > 0 && frame.lengths.ends[frame.lengths.count - 1] >= size) {
             found = frame.lengths.ends[frame.lengths.count - 1];
         }
