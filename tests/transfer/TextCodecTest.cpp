@@ -42,6 +42,7 @@ TEST_F(TextCodecTest, BytesInvalidInTheSourceBecomeReplacementCharacters)
     // A lead byte cut off by the end of the text, and one followed by a byte
     // that cannot trail it.
     EXPECT_EQ(fromCp932.Convert("a\x82"), "a\xef\xbf\xbd");
+    EXPECT_EQ(fromCp932.Convert("\x82 b"), "\xef\xbf\xbd b");
     TextCodec fromUtf8("UTF-8", "UTF-8");
     EXPECT_EQ(fromUtf8.Convert("x\xff\xfey"), "x\xef\xbf\xbd\xef\xbf\xbdy");
     TextCodec intoLatin("UTF-8", "ISO-8859-1");
