@@ -91,8 +91,10 @@ void TForm1::Button2Click()
 
 void TForm1::Button3Click()
 {
-    Mode = 1;
+    // First: closing a client connection that is still active (one that
+    // failed under way) runs the disconnect handler, which sets idle mode.
     clientSocket1_.SetActive(false);
+    Mode = 1;
     button1_->setEnabled(false);
     button3_->setEnabled(false);
     button4_->setEnabled(true);
@@ -128,7 +130,7 @@ void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket)
     SetPanelText(MessagePanel, Socket->PeerAddress() + " Disconnect.");
 }
 
-void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode)
+void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
 {
     ErrorCode = 0;
     edit2_->setEnabled(true);
@@ -137,6 +139,10 @@ void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket*, TErrorEvent, 
     button2_->setEnabled(false);
     button3_->setEnabled(true);
     SetPanelText(MessagePanel, "Client Error.");
+    // A reset peer's connection stays counted although it is dead. Left in
+    // place it would hold the one place this server serves, and every later
+    // peer would be closed as a second one.
+    if (ErrorEvent == ekDisconnect) Socket->CloseConnection();
 }
 
 void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket*)

@@ -187,6 +187,32 @@ TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndK
     EXPECT_TRUE(harness.Errors().empty());
 }
 
+TEST_F(TForm1ModesTest, OnlineAfterAResetClientConnectionServesInServerMode)
+{
+    std::uint16_t port = 0;
+    const UniqueFd listener = ListenLoopback(port);
+    ConnectTo(port);
+    LoopbackPeer server;
+    ASSERT_TRUE(RunUntil([&] {
+        if (!server.Connected()) server = LoopbackPeer(AcceptNow(listener.Get()));
+        return server.Connected() && Status(form) == "Connect";
+    }));
+    server.Reset();
+    ASSERT_TRUE(RunUntil([&] { return Status(form) == "Can't Connect"; }));
+
+    // "ONLINE" is enabled again; the failed connection it closes must not
+    // take server mode away.
+    const std::uint16_t serverPort = GoOnline();
+    EXPECT_EQ(form.Mode, 1);
+    EXPECT_EQ(ControlStates(form), "B1- B2- B3- B4+ E1+ E2-");
+    LoopbackPeer client(ConnectLoopback(serverPort));
+    ASSERT_TRUE(RunUntil([&] { return PeerCount() == 1; }));
+    harness.Clipboard().SetForeignText("x");
+    EXPECT_TRUE(RunUntil([&] { return client.Received() == "1x"; })) << client.Received();
+    EXPECT_EQ(form.Label3()->Caption(), "Server Mode");
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
 TEST_F(TForm1ModesTest, OrderlyCloseByTheServerEndsClientMode)
 {
     std::uint16_t port = 0;
