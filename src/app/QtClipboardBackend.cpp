@@ -21,7 +21,7 @@ bool QtClipboardBackend::FetchText(std::string& text)
 {
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
     if (data == nullptr) return false;
-    const QByteArray bytes = data->hasText() ? data->text().toLocal8Bit() : QByteArray();
+    const QByteArray bytes = data->hasText() ? data->text().toUtf8() : QByteArray();
     text.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     return true;
 }
@@ -29,7 +29,7 @@ bool QtClipboardBackend::FetchText(std::string& text)
 bool QtClipboardBackend::PlaceText(const std::string& text)
 {
     auto* data = new QMimeData;
-    data->setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    data->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     clipboard_->setMimeData(data, QClipboard::Clipboard); // takes ownership, drops every other format
     return true;
 }
@@ -37,4 +37,9 @@ bool QtClipboardBackend::PlaceText(const std::string& text)
 std::uint64_t QtClipboardBackend::ChangeCount()
 {
     return changes_;
+}
+
+std::string QtClipboardBackend::TextEncoding() const
+{
+    return "UTF-8";
 }

@@ -1,7 +1,9 @@
 // QtClipboardBackend: the desktop clipboard (X11 CLIPBOARD selection, or the
 // compositor's on Wayland) through Qt, as the program's ClipboardBackend.
 //
-// Text crosses as bytes in the locale's encoding. Qt waits synchronously on a
+// Text crosses as UTF-8 bytes, Qt's own 8-bit form on Linux whatever the
+// locale says; naming it keeps a peer's code page from being converted from
+// the wrong encoding under a "C" locale. Qt waits synchronously on a
 // foreign selection owner, so the change count matters: it follows Qt's change
 // signal, and the watcher reads the clipboard only after it moved. Made and
 // used on the GUI thread after the QApplication exists.
@@ -21,6 +23,7 @@ public:
     bool FetchText(std::string& text) override;
     bool PlaceText(const std::string& text) override;
     std::uint64_t ChangeCount() override;
+    std::string TextEncoding() const override;
 
 private:
     QClipboard* clipboard_;
