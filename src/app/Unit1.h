@@ -13,6 +13,7 @@
 #include "TransferReceiver.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -102,6 +103,9 @@ public:
     // in FormDestroy. Only a left-button press (Trigger) restores.
     QSystemTrayIcon* TrayIcon() const { return trayIcon_.get(); }
     void TrayNotify(int reason); // a QSystemTrayIcon::ActivationReason
+    // Whether a notification area can show the icon, asked by "hide"; the
+    // desktop's answer unless a test stands in for it.
+    void SetTrayAvailability(std::function<bool()> check) { trayAvailable_ = std::move(check); }
 
     // The settings steps: the boxes from the file, the file from the boxes.
     void ReadSettingsIntoBoxes();
@@ -156,4 +160,5 @@ private:
     TTimer timer2_;
     TTimer timer3_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    std::function<bool()> trayAvailable_;
 };

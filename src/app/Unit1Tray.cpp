@@ -40,7 +40,7 @@ void TForm1::Button5Click()
 {
     // Without a notification area a hidden program would have no way back
     // (and a second copy cannot start while it runs): minimise instead.
-    if (QSystemTrayIcon::isSystemTrayAvailable())
+    if (trayAvailable_ ? trayAvailable_() : QSystemTrayIcon::isSystemTrayAvailable())
         hide();
     else
         Application().MinimiseApp();
