@@ -1,0 +1,377 @@
+"""Faults on the connection, from the peer, on the clipboard and on the
+settings file. Each one must leave the program working (the next texts cross
+in both directions) and every clipboard holding a whole text, never a part."""
+
+import os
+import signal
+import socket
+import stat
+import time
+import unittest
+
+from harness import E2ETestCase, ScriptedPeer, free_port, wait_until
+
+# Only the connection modes' code puts this status text into the executable.
+MODES_MARKER = b"sending heartbeat..."
+
+ErrorBoxTitle = "Tessaro II"
+# Large enough that the sender still has most of it queued when the receiver
+# stops reading; small enough to build in a moment.
+InFlightTextBytes = 20 * 1024 * 1024
+# Far more than loopback's socket buffers hold.
+UnreadTextBytes = 50 * 1024 * 1024
+LargeTextTimeoutS = 60
+# A connection through a fresh program: its start, the connect, the accept.
+ConnectTimeoutS = 15
+# Two ticks of the watcher: time enough for a text that should not move.
+QuietS = 1.2
+# How long a clipboard owner that never answers may hold up a text from the
+# peer, from the moment it falls silent: Qt gives up on a silent owner after
+# 5 s and asks it twice when the watcher checks for text, plus one tick of the
+# watcher and some slack for a loaded machine.
+SilentOwnerBoundS = 13
+
+
+def sample_text(tag, size):
+    """`size` bytes starting with the ASCII word `tag`: printable, numbered
+    lines, so that a dropped, doubled or foreign piece shows."""
+    line = bytes(range(0x21, 0x7F)) + b"\n"
+    body = b"".join(b"%08d " % i + line for i in range(size // (len(line) + 9) + 1))
+    return (tag.encode("ascii") + b" " + body)[:size]
+
+
+def tcp_connections(port, state="01"):
+    """(local, remote) port pairs of IPv4 sockets in `state` (01: established)
+    that have `port` at either end."""
+    pairs = []
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            local, remote = int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16)
+            if fields[3] == state and port in (local, remote):
+                pairs.append((local, remote))
+    return pairs
+
+
+def socket_queues(local_port, remote_port):
+    """(send queue, receive queue) in bytes of the IPv4 socket with these
+    ports, or None when there is none."""
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            local, remote = int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16)
+            if (local, remote) == (local_port, remote_port):
+                tx, rx = fields[4].split(":")
+                return int(tx, 16), int(rx, 16)
+    return None
+
+
+def wait_listening(port, timeout=ConnectTimeoutS):
+    """Until something listens on `port`: a client started before that would
+    find it refused and, by design, not try again."""
+    return wait_until(lambda: tcp_connections(port, state="0A"), timeout,
+                      message="a listener on port %d" % port)
+
+
+def wait_connected(port, count=1, timeout=ConnectTimeoutS):
+    """Until `count` established connections reach the server on `port`."""
+    return wait_until(lambda: len([p for p in tcp_connections(port) if p[0] == port]) == count, timeout,
+                      message="%d connection(s) to port %d" % (count, port))
+
+
+class FaultTestCase(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.skip_unless_program_has(MODES_MARKER, "connection modes")
+
+    def wait_clipboard(self, display, text, timeout=LargeTextTimeoutS):
+        wait_until(lambda: display.get_clipboard() == text, timeout,
+                   interval=0.3 if len(text) > 1024 * 1024 else 0.05,
+                   message="%d bytes on the clipboard of %s" % (len(text), display.name))
+
+    def assert_clipboard_kept(self, display, owner, text):
+        """The clipboard is still held by `owner` (a window id), with `text`."""
+        self.assertEqual(display.clipboard_owner(), owner, "the program took the clipboard")
+        self.assertEqual(display.get_clipboard(), text)
+
+    def start_pair(self):
+        """A server and a client copy on two displays, connected."""
+        server_display, client_display = self.start_display(), self.start_display()
+        port = free_port()
+        server = self.start_program(server_display, "/port:%d" % port, "/server")
+        wait_listening(port)
+        client = self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client")
+        wait_connected(port)
+        return port, (server_display, server), (client_display, client)
+
+    def assert_syncs(self, first, second, tag):
+        """A fresh text crosses from `first` to `second` and one back."""
+        for source, target, direction in ((first, second, "there"), (second, first, "back")):
+            text = ("%s, %s" % (tag, direction)).encode("ascii")
+            source.set_clipboard(text)
+            self.wait_clipboard(target, text, ConnectTimeoutS)
+
+    def assert_peer_syncs(self, display, peer, tag):
+        """A fresh text crosses between the program on `display` and `peer`, both ways."""
+        sent = ("%s, from the peer" % tag).encode("ascii")
+        peer.send_transfer(sent)
+        self.wait_clipboard(display, sent, ConnectTimeoutS)
+        copied = ("%s, from the program" % tag).encode("ascii")
+        display.set_clipboard(copied)
+        peer.expect_transfer(copied, ConnectTimeoutS)
+
+
+class BrokenConnectionTest(FaultTestCase):
+
+    def test_client_killed_mid_transfer_leaves_server_whole_and_a_restarted_client_syncs(self):
+        port, (server_display, server), (client_display, client) = self.start_pair()
+        self.assert_syncs(client_display, server_display, "before the kill")
+        kept_owner = server_display.clipboard_owner()
+        kept = server_display.get_clipboard()
+
+        # The server stops reading, so the text is surely still on its way
+        # when the client dies: part in the kernel's buffers, the rest queued
+        # in the client.
+        server.send_signal(signal.SIGSTOP)
+        try:
+            client_display.set_clipboard(sample_text("in flight", InFlightTextBytes))
+            (local, remote), = [p for p in tcp_connections(port) if p[1] == port]
+            wait_until(lambda: (socket_queues(local, remote) or (0, 0))[0] > 0, ConnectTimeoutS,
+                       message="the client to start sending")
+            client.kill()
+        finally:
+            server.send_signal(signal.SIGCONT)
+
+        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
+                   message="the server to close the dead client's connection")
+        self.assertTrue(server.running)
+        self.assert_clipboard_kept(server_display, kept_owner, kept)
+
+        # A small text to offer at the restart, so the huge one is not sent again.
+        client_display.set_clipboard(b"offered at the restart")
+        restarted = self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client",
+                                       installation=client.installation)
+        wait_connected(port)
+        self.assert_syncs(client_display, server_display, "after the restart")
+        self.assertTrue(restarted.running)
+
+    def test_reset_mid_transfer_leaves_server_serving_the_next_peer(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        display.set_clipboard(b"kept through the reset")
+        kept_owner = display.clipboard_owner()
+
+        peer = self.connect_peer(port)
+        peer.expect_transfer(b"kept through the reset")
+        peer.send_raw(b"1000")
+        peer.wait_drained()
+        peer.send_raw(b"x" * 500)
+        peer.wait_drained()
+        peer.reset()
+        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
+                   message="the reset connection to go")
+
+        # The next peer is served, and its text does not land behind the
+        # reset peer's half text.
+        successor = self.connect_peer(port)
+        successor.assert_quiet(QuietS)
+        self.assert_clipboard_kept(display, kept_owner, b"kept through the reset")
+        self.assert_peer_syncs(display, successor, "after the reset")
+
+    def test_reset_of_the_client_connection_lets_connect_reach_the_server_again(self):
+        display = self.start_display()
+        listener = self.peer_listener()
+        program = self.start_program(display, "/addr:127.0.0.1", "/port:%d" % listener.port, "/client")
+        window = program.main_window()
+        peer = self.accept_peer(listener)
+        self.assert_peer_syncs(display, peer, "before the reset")
+
+        peer.reset()
+        window.click("Button1")
+        again = self.accept_peer(listener, ConnectTimeoutS)
+        self.assert_peer_syncs(display, again, "after the reset")
+
+    def test_server_restart_ends_the_client_connection_and_connect_resumes_syncing(self):
+        port, (server_display, server), (client_display, client) = self.start_pair()
+        client_window = client.main_window()
+        self.assert_syncs(server_display, client_display, "before the restart")
+
+        server.kill()
+        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
+                   message="the client to close its end")
+        self.start_program(server_display, "/port:%d" % port, "/server", installation=server.installation)
+        wait_listening(port)
+        client_window.click("Button1")
+        wait_connected(port)
+        self.assert_syncs(server_display, client_display, "after the restart")
+        self.assertTrue(client.running)
+
+
+class HostilePeerTest(FaultTestCase):
+
+    def test_second_client_is_closed_and_the_first_keeps_syncing(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        first = self.connect_peer(port)
+        wait_connected(port)
+        self.assert_peer_syncs(display, first, "one peer")
+
+        second = self.connect_peer(port)
+        second.wait_closed(ConnectTimeoutS)
+        self.assert_peer_syncs(display, first, "after the second peer")
+
+    def test_peers_that_send_nothing_or_no_transfer_leave_the_clipboard_alone(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+
+        behaviours = [
+            ("silent", b""),
+            ("garbage", bytes(range(256)) * 4),
+            ("negative length", b"-5"),
+            ("length beyond any text", b"99999999999999999999"),
+            ("length and then nothing", b"2000000"),
+            ("length and a part, then nothing", b"2000000" + b"partial text " * 100),
+        ]
+        for name, sent in behaviours:
+            with self.subTest(name):
+                own = ("own text before the %s peer" % name).encode("ascii")
+                display.set_clipboard(own)
+                owner = display.clipboard_owner()
+                peer = self.connect_peer(port)
+                try:
+                    peer.expect_transfer(own)
+                    if sent:
+                        peer.send_raw(sent)
+                        peer.wait_drained()
+                    peer.assert_quiet(QuietS)
+                    self.assert_clipboard_kept(display, owner, own)
+                finally:
+                    peer.close()
+                wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
+                           message="the program to close its end")
+
+                # The next peer is served from a clean start.
+                good = self.connect_peer(port)
+                try:
+                    self.assert_peer_syncs(display, good, "after the %s peer" % name)
+                finally:
+                    good.close()
+                wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
+                           message="the program to close its end")
+
+    def test_peer_that_stops_reading_a_huge_text_does_not_stall_the_program(self):
+        display = self.start_display()
+        port = free_port()
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        window = program.main_window()
+        peer = self.connect_peer(port)
+        wait_connected(port)
+
+        display.set_clipboard(sample_text("never read", UnreadTextBytes))
+        wait_until(lambda: (socket_queues(*peer.local[1:], *peer.remote[1:]) or (0, 0))[1] > 0,
+                   ConnectTimeoutS, message="the huge text to start arriving")
+
+        # The other direction still works while the text waits to be read.
+        peer.send_transfer(b"towards the stalled program")
+        self.wait_clipboard(display, b"towards the stalled program", ConnectTimeoutS)
+
+        # And the window still reacts: "OFFLINE" closes the connection, and
+        # what the peer finally reads ends in an orderly close.
+        window.click("Button4")
+        wait_until(lambda: not [p for p in tcp_connections(port) if p[0] == port], ConnectTimeoutS,
+                   message="OFFLINE to close the stalled connection")
+        peer.wait_closed(ConnectTimeoutS)
+        self.assertTrue(program.running)
+
+
+class LocalFaultTest(FaultTestCase):
+
+    def find_error_box(self, program, timeout=ConnectTimeoutS):
+        return wait_until(lambda: program.display.windows(name=ErrorBoxTitle, pid=program.pid,
+                                                          visible_only=True), timeout,
+                          message="the error box")
+
+    def dismiss(self, program, box):
+        program.display.tool("xdotool", "windowfocus", "--sync", str(box), "key", "Return")
+        wait_until(lambda: not program.display.windows(name=ErrorBoxTitle, pid=program.pid, visible_only=True),
+                   ConnectTimeoutS, message="the error box to close")
+
+    def test_port_in_use_shows_an_error_and_the_program_serves_once_it_is_free(self):
+        display = self.start_display()
+        blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(blocker.close)
+        blocker.bind(("127.0.0.1", 0))
+        blocker.listen(1)
+        port = blocker.getsockname()[1]
+
+        # At the start, from the command line: the box comes before the window.
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        box, = self.find_error_box(program)
+        self.dismiss(program, box)
+        window = program.main_window()
+
+        # And from "ONLINE" in a running window.
+        window.click("Button4")
+        window.click("Button3")
+        box, = self.find_error_box(program)
+        self.dismiss(program, box)
+        self.assertTrue(program.running)
+
+        blocker.close()
+        window.click("Button4")
+        window.click("Button3")
+        peer = self.connect_peer(port)
+        self.assert_peer_syncs(display, peer, "once the port was free")
+
+    def test_read_only_settings_file_at_exit_shows_an_error_and_a_writable_one_is_saved(self):
+        display = self.start_display()
+        installation = self.install_program(b"[TESSAROPRO]\r\nLASTIP=127.0.0.1\r\nLASTPORT=3100\r\n")
+        os.chmod(installation.settings_path, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+        program = self.start_program(display, installation=installation)
+        window = program.main_window()
+        window.type_into("Edit2", "4321")
+
+        window.click("Button6")
+        box, = self.find_error_box(program)
+        self.dismiss(program, box)
+        self.assertTrue(program.running)
+        self.assertEqual(installation.settings(), b"[TESSAROPRO]\r\nLASTIP=127.0.0.1\r\nLASTPORT=3100\r\n")
+
+        os.chmod(installation.settings_path, stat.S_IRUSR | stat.S_IWUSR)
+        window.click("Button6")
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertEqual(installation.settings(), b"[TESSAROPRO]\r\nLASTIP=127.0.0.1\r\nLASTPORT=4321\r\n\r\n")
+
+    def test_clipboard_owner_that_never_answers_holds_up_a_peer_text_only_a_bounded_time(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+        wait_connected(port)
+
+        silent = display.set_clipboard(b"owned by a stopped program")
+        silent_owner = display.clipboard_owner()
+        started = time.monotonic()
+        os.kill(silent.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, silent.pid, signal.SIGKILL)
+        # Meanwhile the watcher runs into the silent owner, and can send nothing.
+        peer.assert_quiet(QuietS)
+
+        peer.send_transfer(b"lands in spite of the silent owner", SilentOwnerBoundS)
+        wait_until(lambda: display.clipboard_owner() != silent_owner, SilentOwnerBoundS - (time.monotonic() - started),
+                   message="the program to take the clipboard from the silent owner")
+        self.assertEqual(display.get_clipboard(), b"lands in spite of the silent owner")
+        print("\n  placed %.1f s after the owner fell silent" % (time.monotonic() - started))
+
+        display.set_clipboard(b"after the silent owner")
+        peer.expect_transfer(b"after the silent owner", ConnectTimeoutS)
+
+
+if __name__ == "__main__":
+    unittest.main()
