@@ -1,0 +1,301 @@
+#!/usr/bin/env python3
+"""Measures the program on two virtual displays over loopback TCP.
+
+    python3 bench/bench.py            full run (a few minutes), writes docs/PERFORMANCE.md
+    python3 bench/bench.py --quick    smoke run (under a minute), prints only
+
+What it measures, each against a baseline taken in the same invocation:
+
+- latency: from a copy on one display (xclip taking the clipboard) to the text
+  on the other (the receiving side taking the clipboard), both moments read
+  from the X servers' owner-change events; random printable ASCII texts and
+  Japanese UTF-8 ones, alternately in both directions, each copy at a random
+  phase of the program's clipboard tick. Baseline: the tool pipe of
+  baseline_relay.py started the moment the source clipboard changes.
+- carrying large ASCII texts from one clipboard to the other: the same
+  moments, the same baseline.
+- CPU time (utime + stime) of an idle, connected program with a large text
+  owned by another program on its clipboard; baseline: the same with a small
+  text.
+- peak memory (VmHWM) of both programs once the largest text has crossed and
+  been read back from the receiving clipboard, as a ratio to its size.
+
+The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
+on private displays and loopback ports and is stopped by PID at the end.
+"""
+
+import argparse
+import contextlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH_DIR.parent / "tests" / "e2e"))
+sys.path.insert(0, str(BENCH_DIR))
+
+import harness  # noqa: E402
+from baseline_relay import PipeRelay, listening  # noqa: E402
+from report import Figures, write_report  # noqa: E402
+from selection_watch import OwnerWatch  # noqa: E402
+from texts import TextMaker  # noqa: E402
+
+MB = 1000 * 1000
+REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat")
+
+
+@dataclass(frozen=True)
+class Plan:
+    copies: int
+    sizes_bytes: tuple
+    idle_s: float
+    idle_text_bytes: int
+
+
+FullPlan = Plan(copies=30, sizes_bytes=(1 * MB, 10 * MB, 100 * MB), idle_s=60, idle_text_bytes=10 * MB)
+QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), idle_s=10, idle_text_bytes=10 * MB)
+
+# One tick of the program's clipboard watcher: copies are spread at random
+# over it, so that no copy keeps the same phase as the one before.
+TickS = 0.5
+SmallTextWaitS = 10
+# Generous: far above what either side needs, only there so a hang ends.
+LargeTextWaitSPerMB = 2.0
+LargeTextWaitMinS = 30
+StartWaitS = 20
+SmallIdleText = b"a small text on the clipboard"
+ClockTicksPerS = os.sysconf("SC_CLK_TCK")
+
+
+def large_wait_s(size):
+    return max(LargeTextWaitMinS, LargeTextWaitSPerMB * size / MB)
+
+
+# The process's own figures
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    # utime and stime are the 14th and 15th fields; the split starts at the 3rd.
+    return (int(fields[11]) + int(fields[12])) / ClockTicksPerS
+
+
+def status_bytes(pid, key):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
+
+
+# Copies and their timing
+
+def copy_to_clipboard(display, text):
+    """Gives `text` to a new xclip that takes the clipboard; returns at once.
+
+    xclip reads all of its input before it takes the clipboard, so the owner
+    change that the watch reports comes after this returns."""
+    process = display.spawn(["xclip", "-selection", "clipboard", "-i", "-quiet", "-t", "UTF8_STRING"],
+                            stdin=subprocess.PIPE)
+    process.stdin.write(text)
+    process.stdin.close()
+
+
+def timed_copy(watch, source, target, text, wait_s, relay=None):
+    """Seconds from `text` owning `source`'s clipboard to a new owner on
+    `target`'s, checked to hold exactly `text`; also the read-back seconds."""
+    watch.forget()
+    copy_to_clipboard(source, text)
+    copied = watch.next_change(source, wait_s)
+    if relay is not None:
+        relay.send()
+    arrived = watch.next_change(target, wait_s)
+    if relay is not None:
+        relay.finish(wait_s)
+    read_start = time.monotonic()
+    got = target.get_clipboard(timeout=wait_s)
+    read_s = time.monotonic() - read_start
+    if got != text:
+        raise AssertionError("%s holds %s bytes, not the %d copied on %s"
+                             % (target.name, "no" if got is None else len(got), len(text), source.name))
+    return arrived - copied, read_s
+
+
+def dither():
+    # Deliberately random, not a wait for anything: see TickS.
+    time.sleep(random.uniform(0, TickS))
+
+
+class Bench:
+
+    def __init__(self, plan, workdir, stack):
+        self.plan = plan
+        self.workdir = workdir
+        self.stack = stack
+        self.source = harness.program_source()
+        self.texts = TextMaker()
+        self.figures = Figures(plan=plan)
+
+    def display(self):
+        display = harness.Display(self.workdir)
+        self.stack.callback(display.stop)
+        return display
+
+    def watch(self, displays):
+        watch = OwnerWatch(displays)
+        self.stack.callback(watch.close)
+        return watch
+
+    def program(self, display, *args):
+        program = harness.Program(display, harness.Installation(self.workdir, self.source), args)
+        self.stack.callback(program.kill)
+        return program
+
+    def server(self, display):
+        port = harness.free_port()
+        program = self.program(display, "/port:%d" % port, "/server")
+        harness.wait_until(lambda: listening(port) or not program.running, StartWaitS,
+                           message="the program to listen on port %d" % port)
+        if not program.running:
+            raise RuntimeError("the program exited with %s: %s" % (program.returncode, program.output()))
+        return program, port
+
+    def pair(self):
+        """A server and a client program on two new displays, connected."""
+        first, second = self.display(), self.display()
+        server, port = self.server(first)
+        client = self.program(second, "/addr:127.0.0.1", "/port:%d" % port, "/client")
+        # A text each way proves the connection stands before anything is timed.
+        for source, target in ((first, second), (second, first)):
+            text = self.texts.latency_text()
+            source.set_clipboard(text)
+            harness.wait_until(lambda: target.get_clipboard() == text, StartWaitS,
+                               message="the warm-up text on %s" % target.name)
+        return first, second, server, client
+
+    # Phases
+
+    def latency(self, watch, first, second, make_relay=None):
+        samples = []
+        for index in range(self.plan.copies):
+            source, target = (first, second) if index % 2 == 0 else (second, first)
+            text = self.texts.latency_text(japanese=index % 3 == 2)
+            relay = make_relay(source, target) if make_relay else None
+            dither()
+            samples.append(timed_copy(watch, source, target, text, SmallTextWaitS, relay)[0])
+        return samples
+
+    def large(self, watch, first, second, make_relay=None):
+        results = {}
+        for size in self.plan.sizes_bytes:
+            text = self.texts.large_text(size)
+            relay = make_relay(first, second) if make_relay else None
+            dither()
+            try:
+                results[size] = timed_copy(watch, first, second, text, large_wait_s(size), relay)
+            except TimeoutError as error:
+                # Kept as a lost text for the report; the larger ones still run.
+                results[size] = None
+                report_progress("  %d MB: lost (%s)" % (size // MB, error))
+                continue
+            report_progress("  %d MB: %.2f s (read back %.2f s)" % (size // MB, *results[size]))
+        return results
+
+    def run_baseline(self):
+        report_progress("baseline: xclip | socat | xclip")
+        first, second = self.display(), self.display()
+        watch = self.watch((first, second))
+        self.figures.baseline_latency = self.latency(watch, first, second, PipeRelay)
+        self.figures.baseline_large = self.large(watch, first, second, PipeRelay)
+
+    def run_program(self):
+        report_progress("program: server and client")
+        first, second, server, client = self.pair()
+        watch = self.watch((first, second))
+        self.figures.start_hwm = (status_bytes(server.pid, "VmHWM"), status_bytes(client.pid, "VmHWM"))
+        self.figures.latency = self.latency(watch, first, second)
+        self.figures.large = self.large(watch, first, second)
+        self.figures.peak_hwm = (status_bytes(server.pid, "VmHWM"), status_bytes(client.pid, "VmHWM"))
+
+    def idle_program(self, text):
+        """A server with a scripted peer that has received `text`, on its own display."""
+        display = self.display()
+        program, port = self.server(display)
+        peer = harness.connect_peer(port)
+        self.stack.callback(peer.close)
+        display.set_clipboard(text)
+        peer.wait_received(len(harness.frame(text)), large_wait_s(len(text)))
+        return program, peer
+
+    def run_idle(self):
+        report_progress("idle: %.0f s with a %d MB and with a small foreign text"
+                        % (self.plan.idle_s, self.plan.idle_text_bytes // MB))
+        big = self.idle_program(self.texts.large_text(self.plan.idle_text_bytes))
+        small = self.idle_program(SmallIdleText)
+        programs = (big[0], small[0])
+        before = [cpu_seconds(program.pid) for program in programs]
+        started = time.monotonic()
+        # Both at once; the peers must hear nothing while the programs idle.
+        deadline = started + self.plan.idle_s
+        while time.monotonic() < deadline:
+            for _, peer in (big, small):
+                peer.assert_quiet(min(TickS, max(deadline - time.monotonic(), 0)))
+        elapsed = time.monotonic() - started
+        used = [cpu_seconds(program.pid) - start for program, start in zip(programs, before)]
+        self.figures.idle_s = elapsed
+        self.figures.idle_cpu = tuple(seconds / elapsed for seconds in used)
+        self.figures.idle_rss = tuple(status_bytes(program.pid, "VmRSS") for program in programs)
+
+
+def report_progress(text):
+    print(text, flush=True)
+
+
+def missing_tools():
+    missing = [tool for tool in REQUIRED_TOOLS if shutil.which(tool) is None]
+    if not harness.program_source().is_file():
+        missing.append("the program (%s; set TESSARO_BIN)" % harness.program_source())
+    return missing
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller texts, fewer copies, 10 s idle")
+    parser.add_argument("--output", type=Path,
+                        help="the report to write (default: docs/PERFORMANCE.md on a full run, "
+                             "nothing on a quick one)")
+    args = parser.parse_args(argv)
+    missing = missing_tools()
+    if missing:
+        sys.exit("missing: " + ", ".join(missing))
+    plan = QuickPlan if args.quick else FullPlan
+    output = args.output or (None if args.quick else BENCH_DIR.parent / "docs" / "PERFORMANCE.md")
+
+    workdir = Path(tempfile.mkdtemp(prefix="tessaro-bench-"))
+    started = time.monotonic()
+    try:
+        with contextlib.ExitStack() as stack:
+            bench = Bench(plan, workdir, stack)
+            bench.run_baseline()
+            stack.close()
+            bench.run_program()
+            stack.close()
+            bench.run_idle()
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    bench.figures.run_s = time.monotonic() - started
+    print(bench.figures.table())
+    if output:
+        write_report(output, bench.figures, quick=args.quick)
+        print("written to %s" % output)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

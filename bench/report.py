@@ -1,0 +1,175 @@
+"""The benchmark's figures, judged against their targets, as a Markdown table.
+
+write_report replaces only the part of the report between its two markers,
+so the findings written by hand around the figures stay.
+"""
+
+import datetime
+import os
+import statistics
+import subprocess
+from dataclasses import dataclass, field
+from pathlib import Path
+
+MB = 1000 * 1000
+BEGIN_MARKER = "<!-- bench.py writes from here -->"
+END_MARKER = "<!-- bench.py writes up to here -->"
+
+MedianLatencyTargetS = 0.300
+LargeTextTargetRatio = 2.0
+IdleCpuTargetFraction = 0.002
+PeakMemoryTargetRatio = 4.0
+
+
+def percentile_95(samples):
+    return statistics.quantiles(samples, n=20, method="inclusive")[18]
+
+
+def _ms(seconds):
+    return "%.0f ms" % (seconds * 1000)
+
+
+def _s(seconds):
+    return "lost" if seconds is None else "%.2f s" % seconds
+
+
+def _mb(size):
+    return "%.0f MB" % (size / MB) if size >= MB else "%.1f MB" % (size / MB)
+
+
+def _percent(fraction):
+    return "%.3f %%" % (fraction * 100)
+
+
+def _ratio(value, base=1.0):
+    return "" if value is None or not base else "%.2f×" % (value / base)
+
+
+def _verdict(met):
+    return "" if met is None else ("met" if met else "**missed**")
+
+
+@dataclass
+class Figures:
+    plan: object
+    baseline_latency: list = field(default_factory=list)
+    baseline_large: dict = field(default_factory=dict)
+    latency: list = field(default_factory=list)
+    large: dict = field(default_factory=dict)
+    start_hwm: tuple = (0, 0)
+    peak_hwm: tuple = (0, 0)
+    idle_s: float = 0.0
+    idle_cpu: tuple = (0.0, 0.0)
+    idle_rss: tuple = (0, 0)
+    run_s: float = 0.0
+
+    def rows(self):
+        """(measure, program, baseline, ratio, target, met or None) for each figure."""
+        rows = []
+        median, base_median = statistics.median(self.latency), statistics.median(self.baseline_latency)
+        rows.append(("Latency, median of %d copies" % len(self.latency), _ms(median), _ms(base_median),
+                     _ratio(median, base_median), "≤ %s" % _ms(MedianLatencyTargetS),
+                     median <= MedianLatencyTargetS))
+        p95, base_p95 = percentile_95(self.latency), percentile_95(self.baseline_latency)
+        rows.append(("Latency, 95th percentile", _ms(p95), _ms(base_p95), _ratio(p95, base_p95), "", None))
+        largest = max(self.large)
+        for size in sorted(self.large):
+            took, base = self._seconds(self.large, size, 0), self._seconds(self.baseline_large, size, 0)
+            target = size == largest
+            rows.append(("Carry %s" % _mb(size), _s(took), _s(base), _ratio(took, base),
+                         "≤ %.2f× baseline" % LargeTextTargetRatio if target else "",
+                         (took is not None and base is not None and took <= LargeTextTargetRatio * base)
+                         if target else None))
+        read, base_read = self._seconds(self.large, largest, 1), self._seconds(self.baseline_large, largest, 1)
+        rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
+                     _ratio(read, base_read), "", None))
+        idle_text = _mb(self.plan.idle_text_bytes)
+        big_cpu, small_cpu = self.idle_cpu
+        rows.append(("Idle CPU over %.0f s, %s foreign text" % (self.idle_s, idle_text), _percent(big_cpu),
+                     "%s (small text)" % _percent(small_cpu),
+                     _ratio(big_cpu, small_cpu) or "n/a",
+                     "< %s of a core" % _percent(IdleCpuTargetFraction), big_cpu < IdleCpuTargetFraction))
+        rows.append(("Idle CPU over %.0f s, small foreign text" % self.idle_s, _percent(small_cpu), "", "",
+                     "< %s of a core" % _percent(IdleCpuTargetFraction), small_cpu < IdleCpuTargetFraction))
+        rows.append(("Idle resident memory, %s / small text" % idle_text, "%s / %s" % tuple(
+            _mb(size) for size in self.idle_rss), "", "", "", None))
+        for side, start, peak in zip(("sending", "receiving"), self.start_hwm, self.peak_hwm):
+            rows.append(("Peak memory (VmHWM) of the %s program, %s" % (side, _mb(largest)),
+                         "%s (at start %s)" % (_mb(peak), _mb(start)), "text %s" % _mb(largest),
+                         _ratio(peak, largest), "< %.2f× text" % PeakMemoryTargetRatio,
+                         peak < PeakMemoryTargetRatio * largest))
+        return rows
+
+    @staticmethod
+    def _seconds(results, size, index):
+        """A timing of one carried text; None for a text that never arrived."""
+        result = results.get(size)
+        return None if result is None else result[index]
+
+    def all_met(self):
+        return all(row[5] is not False for row in self.rows())
+
+    def table(self):
+        lines = ["| Measure | Program | Baseline | Ratio | Target | |", "|---|---|---|---|---|---|"]
+        lines += ["| %s | %s | %s | %s | %s | %s |" % (*row[:5], _verdict(row[5])) for row in self.rows()]
+        return "\n".join(lines)
+
+
+def _cpu_model():
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown"
+
+
+def _commit(folder):
+    try:
+        result = subprocess.run(["git", "-C", str(folder), "describe", "--always", "--dirty"],
+                                capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return "unknown"
+    return result.stdout.strip() or "unknown"
+
+
+def figures_block(figures, quick):
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    load = " / ".join("%.2f" % value for value in os.getloadavg())
+    plan = figures.plan
+    return "\n".join([
+        BEGIN_MARKER,
+        "",
+        "%s run of `python3 bench/bench.py%s` on %s, source %s; %d CPU cores (%s), load average "
+        "%s when it ended; the run took %.0f s." % (
+            "A quick" if quick else "A full", " --quick" if quick else "", when,
+            _commit(Path(__file__).resolve().parent), os.cpu_count(), _cpu_model(), load, figures.run_s),
+        "",
+        figures.table(),
+        "",
+        "- Latency: %d copies, alternately from the server's display to the client's and back, every third "
+        "a Japanese UTF-8 text, the others printable ASCII (16 to 4096 bytes); each copy at a random moment "
+        "within the program's 500 ms tick." % plan.copies,
+        "- Carry: printable ASCII, from the server's display to the client's, from the source clipboard "
+        "changing to the receiving side taking the clipboard; the bytes are then read back and compared.",
+        "- Baseline for both: `xclip -o | socat` to `socat | xclip -i` over loopback, its receiving half "
+        "already waiting, its sending half started the moment the source clipboard changes.",
+        "- Idle: two connected servers with a scripted peer, after their clipboard text has been sent; "
+        "utime + stime from /proc/PID/stat over the interval.",
+        "- Peak memory: VmHWM of each program after all texts above have crossed and the largest has been "
+        "read back from the receiving clipboard.",
+        "",
+        END_MARKER,
+    ])
+
+
+def write_report(path, figures, quick=False):
+    path = Path(path)
+    block = figures_block(figures, quick)
+    if path.exists():
+        text = path.read_text(encoding="utf-8")
+        begin, end = text.find(BEGIN_MARKER), text.find(END_MARKER)
+        if begin >= 0 and end > begin:
+            path.write_text(text[:begin] + block + text[end + len(END_MARKER):], encoding="utf-8")
+            return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("# Performance\n\n" + block + "\n", encoding="utf-8")
