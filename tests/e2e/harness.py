@@ -93,6 +93,8 @@ ScriptedPeer (one TCP connection, loopback only, no threads)
 
 Helpers: wait_until(condition, timeout, interval, message), holds_for(condition,
 seconds) (for checking that something does NOT happen), free_port(),
+listening(port) and wait_listening(port, timeout) (start a "/client" copy only
+once its server listens: a refused first attempt is not retried),
 frame(text) (the bytes of one transfer), in_ci().
 
 Never sleep a fixed time to wait for something: poll with wait_until.
@@ -182,6 +184,23 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def listening(port):
+    """True while some socket on this machine listens on TCP `port` (IPv4)."""
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            if fields[3] == "0A" and int(fields[1].split(":")[1], 16) == port:
+                return True
+    return False
+
+
+def wait_listening(port, timeout=DefaultWaitS):
+    """Waits until the program's server listens on `port`, without
+    connecting (a probe connection would take the server's one peer slot)."""
+    wait_until(lambda: listening(port), timeout, message="a listener on port %d" % port)
 
 
 def frame(text):

@@ -2,7 +2,7 @@
 
 import unittest
 
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase, free_port, wait_listening, wait_until
 
 # Only the connection modes' code puts this status text into the executable.
 MODES_MARKER = b"sending heartbeat..."
@@ -62,6 +62,7 @@ class SyncTest(E2ETestCase):
         server_display, client_display = self.start_display(), self.start_display()
         port = free_port()
         self.start_program(server_display, "/port:%d" % port, "/server")
+        wait_listening(port)
         self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client")
 
         # Each way, twice, so that the second text proves the first did not
