@@ -154,13 +154,13 @@ LengthResolver::Decision LengthResolver::Decide()
     const Lengths lengths = LengthsAt(base_);
     int candidates = lengths.stillArriving ? 1 : 0;
     int taken = -1;
-    std::size_t shortestNeed = Forever;
+    std::size_t longestNeed = 0;
     for (int i = 0; i < lengths.count; ++i) {
         const std::size_t end = lengths.ends[i];
         if (end < size && !Readable(end)) continue;
         ++candidates;
         taken = i;
-        shortestNeed = std::min(shortestNeed, end - base_);
+        longestNeed = std::max(longestNeed, end - base_);
     }
 
     if (candidates == 0) {
@@ -169,7 +169,7 @@ LengthResolver::Decision LengthResolver::Decide()
         decision.kind = Decision::Kind::Take;
         decision.digits = static_cast<std::size_t>(taken) + 1;
         decision.length = lengths.values[taken];
-    } else if ((shortestNeed != Forever && size - base_ > shortestNeed + HeaderSlackBytes)
+    } else if ((taken >= 0 && size - base_ > longestNeed + HeaderSlackBytes)
                || work_ > ResolveWorkPerByte * bytesSeen_ + ResolveWorkAllowance) {
         decision.kind = Decision::Kind::Fail;
     }

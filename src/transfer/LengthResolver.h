@@ -28,9 +28,13 @@
 // transfer is complete and which ends exactly at the last byte. If exactly
 // one candidate has such a reading it is taken; otherwise the bytes are
 // dropped. Waiting is bounded too: bytes piling up HeaderSlackBytes past the
-// end of the shortest candidate's text, still undecided, are dropped, so the
-// resolver never holds much more than one text plus one read; and so are
-// bytes whose examination costs more than ResolveWorkPerByte allows.
+// end of the longest candidate's text, still undecided, are dropped, so the
+// resolver never holds much more than one text (no more than a plain length
+// may claim) plus one read; and so are bytes whose examination costs more
+// than ResolveWorkPerByte allows. The bound is the longest candidate's, not
+// the shortest's: a long text that begins with digits keeps a short length
+// followed by transfers of its own digits in question until its last byte is
+// here, and giving up earlier would drop a text its sender sent correctly.
 //
 // Whether a reading starts at an offset depends only on the bytes from there
 // on, so answers are remembered per offset and each offset is examined once

@@ -18,10 +18,9 @@ inline constexpr int MaxLengthDigits = 9;
 // transfer that its bytes alone cannot settle.
 inline constexpr std::int64_t QuietResolveMs = 1000;
 
-// How far an unsettled start of transfer may run past the end of the shortest
-// text still in question before the receiver gives it up. Past that point a
-// sender that keeps the stream busy without pause is not one that merely
-// joined a length to a text beginning with digits.
+// How far an unsettled start of transfer may run past the end of the longest
+// text still in question before the receiver gives it up. Past that point
+// the bytes are more than any one of the candidate lengths accounts for.
 inline constexpr std::size_t HeaderSlackBytes = 64 * 1024;
 
 // What settling a start of transfer may cost, counted in offsets examined:

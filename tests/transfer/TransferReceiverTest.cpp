@@ -192,24 +192,45 @@ TEST_F(TransferReceiverTest, LongTextBeginningWithDigitsIsSettledOnceTheSenderSt
     EXPECT_EQ(seen.failures, 0);
 }
 
-TEST_F(TransferReceiverTest, UnsettledStartIsDroppedOnceItOutgrowsTheSlack)
+TEST_F(TransferReceiverTest, UnsettledStartIsDroppedOnceItOutgrowsItsLongestLength)
 {
-    // "1", "11", "111"...: every split of a run of ones reads, so no amount
-    // of ones settles it; the receiver must not buffer them without end.
-    Feed("1");
-    const std::string ones(1000, '1');
+    // "21a" opens two readings, the length 2 with "1a" and the length 21,
+    // and a stream of one-byte transfers "1a" keeps both open for good.
+    // Neither length accounts for more than a few bytes, so the stream is
+    // given up once it piles up past the slack.
+    Feed("21a");
+    std::string pairs;
+    for (int i = 0; i < 500; ++i) pairs += "1a";
     int reads = 0;
     while (seen.failures == 0 && reads < 200) {
-        Feed(ones);
+        Feed(pairs);
         ++reads;
     }
     EXPECT_EQ(seen.failures, 1);
-    EXPECT_LE(static_cast<std::size_t>(reads) * ones.size(), HeaderSlackBytes + 2 * ones.size());
+    EXPECT_LE(static_cast<std::size_t>(reads) * pairs.size(), HeaderSlackBytes + 2 * pairs.size());
     EXPECT_TRUE(seen.texts.empty());
     ExpectIdle();
 
     Feed("5hello");
     EXPECT_EQ(seen.texts, Texts{"hello"});
+}
+
+TEST_F(TransferReceiverTest, TextWhoseLeadingDigitsReadAsAHugeLengthIsWaitedForAndDelivered)
+{
+    // Joined to its length 131072, a text opening with "00000000 " also
+    // reads as the length 1, the text "3" and then a length of 107 million:
+    // that short reading stays open until the whole text is here, far past
+    // the slack, and only the sender going quiet settles it.
+    std::string text = "00000000 ";
+    while (text.size() < 131072) text.push_back(static_cast<char>('a' + text.size() % 26));
+    const std::string wire = "131072" + text;
+    ASSERT_GT(wire.size(), 2 + HeaderSlackBytes);
+    for (std::size_t at = 0; at < wire.size(); at += 4096) Feed(std::string_view(wire).substr(at, 4096));
+    EXPECT_EQ(seen.failures, 0);
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{text});
+    EXPECT_EQ(seen.failures, 0);
+    ExpectIdle();
 }
 
 TEST_F(TransferReceiverTest, StreamThatKeepsItsReadingsOpenByteByByteIsRefusedEarly)
