@@ -9,7 +9,9 @@ import stat
 import time
 import unittest
 
-from harness import E2ETestCase, ScriptedPeer, free_port, wait_until
+import tcp_table
+from harness import E2ETestCase, free_port, wait_until
+from tcp_table import ConnectTimeoutS, wait_listening, wait_served, wait_unconnected
 
 # Only the connection modes' code puts this status text into the executable.
 MODES_MARKER = b"sending heartbeat..."
@@ -21,8 +23,6 @@ InFlightTextBytes = 20 * 1024 * 1024
 # Far more than loopback's socket buffers hold.
 UnreadTextBytes = 50 * 1024 * 1024
 LargeTextTimeoutS = 60
-# A connection through a fresh program: its start, the connect, the accept.
-ConnectTimeoutS = 15
 # Two ticks of the watcher: time enough for a text that should not move.
 QuietS = 1.2
 # How long a clipboard owner that never answers may hold up a text from the
@@ -38,47 +38,6 @@ def sample_text(tag, size):
     line = bytes(range(0x21, 0x7F)) + b"\n"
     body = b"".join(b"%08d " % i + line for i in range(size // (len(line) + 9) + 1))
     return (tag.encode("ascii") + b" " + body)[:size]
-
-
-def tcp_connections(port, state="01"):
-    """(local, remote) port pairs of IPv4 sockets in `state` (01: established)
-    that have `port` at either end."""
-    pairs = []
-    with open("/proc/net/tcp") as table:
-        next(table)
-        for line in table:
-            fields = line.split()
-            local, remote = int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16)
-            if fields[3] == state and port in (local, remote):
-                pairs.append((local, remote))
-    return pairs
-
-
-def socket_queues(local_port, remote_port):
-    """(send queue, receive queue) in bytes of the IPv4 socket with these
-    ports, or None when there is none."""
-    with open("/proc/net/tcp") as table:
-        next(table)
-        for line in table:
-            fields = line.split()
-            local, remote = int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16)
-            if (local, remote) == (local_port, remote_port):
-                tx, rx = fields[4].split(":")
-                return int(tx, 16), int(rx, 16)
-    return None
-
-
-def wait_listening(port, timeout=ConnectTimeoutS):
-    """Until something listens on `port`: a client started before that would
-    find it refused and, by design, not try again."""
-    return wait_until(lambda: tcp_connections(port, state="0A"), timeout,
-                      message="a listener on port %d" % port)
-
-
-def wait_connected(port, count=1, timeout=ConnectTimeoutS):
-    """Until `count` established connections reach the server on `port`."""
-    return wait_until(lambda: len([p for p in tcp_connections(port) if p[0] == port]) == count, timeout,
-                      message="%d connection(s) to port %d" % (count, port))
 
 
 class FaultTestCase(E2ETestCase):
@@ -104,7 +63,7 @@ class FaultTestCase(E2ETestCase):
         server = self.start_program(server_display, "/port:%d" % port, "/server")
         wait_listening(port)
         client = self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client")
-        wait_connected(port)
+        wait_served(port)
         return port, (server_display, server), (client_display, client)
 
     def assert_syncs(self, first, second, tag):
@@ -138,15 +97,14 @@ class BrokenConnectionTest(FaultTestCase):
         server.send_signal(signal.SIGSTOP)
         try:
             client_display.set_clipboard(sample_text("in flight", InFlightTextBytes))
-            (local, remote), = [p for p in tcp_connections(port) if p[1] == port]
-            wait_until(lambda: (socket_queues(local, remote) or (0, 0))[0] > 0, ConnectTimeoutS,
+            (local, remote), = [p for p in tcp_table.connections(port) if p[1] == port]
+            wait_until(lambda: tcp_table.queues(local, remote)[0] > 0, ConnectTimeoutS,
                        message="the client to start sending")
             client.kill()
         finally:
             server.send_signal(signal.SIGCONT)
 
-        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
-                   message="the server to close the dead client's connection")
+        wait_unconnected(port)
         self.assertTrue(server.running)
         self.assert_clipboard_kept(server_display, kept_owner, kept)
 
@@ -154,7 +112,7 @@ class BrokenConnectionTest(FaultTestCase):
         client_display.set_clipboard(b"offered at the restart")
         restarted = self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client",
                                        installation=client.installation)
-        wait_connected(port)
+        wait_served(port)
         self.assert_syncs(client_display, server_display, "after the restart")
         self.assertTrue(restarted.running)
 
@@ -172,8 +130,7 @@ class BrokenConnectionTest(FaultTestCase):
         peer.send_raw(b"x" * 500)
         peer.wait_drained()
         peer.reset()
-        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
-                   message="the reset connection to go")
+        wait_unconnected(port)
 
         # The next peer is served, and its text does not land behind the
         # reset peer's half text.
@@ -201,12 +158,11 @@ class BrokenConnectionTest(FaultTestCase):
         self.assert_syncs(server_display, client_display, "before the restart")
 
         server.kill()
-        wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
-                   message="the client to close its end")
+        wait_unconnected(port)
         self.start_program(server_display, "/port:%d" % port, "/server", installation=server.installation)
         wait_listening(port)
         client_window.click("Button1")
-        wait_connected(port)
+        wait_served(port)
         self.assert_syncs(server_display, client_display, "after the restart")
         self.assertTrue(client.running)
 
@@ -218,7 +174,7 @@ class HostilePeerTest(FaultTestCase):
         port = free_port()
         self.start_program(display, "/port:%d" % port, "/server")
         first = self.connect_peer(port)
-        wait_connected(port)
+        wait_served(port)
         self.assert_peer_syncs(display, first, "one peer")
 
         second = self.connect_peer(port)
@@ -253,8 +209,7 @@ class HostilePeerTest(FaultTestCase):
                     self.assert_clipboard_kept(display, owner, own)
                 finally:
                     peer.close()
-                wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
-                           message="the program to close its end")
+                wait_unconnected(port)
 
                 # The next peer is served from a clean start.
                 good = self.connect_peer(port)
@@ -262,8 +217,7 @@ class HostilePeerTest(FaultTestCase):
                     self.assert_peer_syncs(display, good, "after the %s peer" % name)
                 finally:
                     good.close()
-                wait_until(lambda: not tcp_connections(port), ConnectTimeoutS,
-                           message="the program to close its end")
+                wait_unconnected(port)
 
     def test_peer_that_stops_reading_a_huge_text_does_not_stall_the_program(self):
         display = self.start_display()
@@ -271,11 +225,11 @@ class HostilePeerTest(FaultTestCase):
         program = self.start_program(display, "/port:%d" % port, "/server")
         window = program.main_window()
         peer = self.connect_peer(port)
-        wait_connected(port)
+        wait_served(port)
 
         display.set_clipboard(sample_text("never read", UnreadTextBytes))
-        wait_until(lambda: (socket_queues(*peer.local[1:], *peer.remote[1:]) or (0, 0))[1] > 0,
-                   ConnectTimeoutS, message="the huge text to start arriving")
+        wait_until(lambda: tcp_table.queues(peer.local[1], peer.remote[1])[1] > 0, ConnectTimeoutS,
+                   message="the huge text to start arriving")
 
         # The other direction still works while the text waits to be read.
         peer.send_transfer(b"towards the stalled program")
@@ -284,7 +238,7 @@ class HostilePeerTest(FaultTestCase):
         # And the window still reacts: "OFFLINE" closes the connection, and
         # what the peer finally reads ends in an orderly close.
         window.click("Button4")
-        wait_until(lambda: not [p for p in tcp_connections(port) if p[0] == port], ConnectTimeoutS,
+        wait_until(lambda: not tcp_table.served(port), ConnectTimeoutS,
                    message="OFFLINE to close the stalled connection")
         peer.wait_closed(ConnectTimeoutS)
         self.assertTrue(program.running)
@@ -353,7 +307,7 @@ class LocalFaultTest(FaultTestCase):
         port = free_port()
         self.start_program(display, "/port:%d" % port, "/server")
         peer = self.connect_peer(port)
-        wait_connected(port)
+        wait_served(port)
 
         silent = display.set_clipboard(b"owned by a stopped program")
         silent_owner = display.clipboard_owner()
