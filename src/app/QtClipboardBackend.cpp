@@ -14,7 +14,12 @@ QtClipboardBackend::QtClipboardBackend() : clipboard_(QGuiApplication::clipboard
 bool QtClipboardBackend::HoldsText()
 {
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
-    return data != nullptr && data->hasText();
+    if (data == nullptr) return false;
+    // What hasText() looks for, from one list of formats: hasText() asks the
+    // owner twice (plain text, then URLs), and an owner that never answers
+    // holds the whole program up for Qt's full timeout at each question.
+    const QStringList formats = data->formats();
+    return formats.contains(QStringLiteral("text/plain")) || formats.contains(QStringLiteral("text/uri-list"));
 }
 
 bool QtClipboardBackend::FetchText(std::string& text)

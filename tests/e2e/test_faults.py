@@ -26,10 +26,10 @@ LargeTextTimeoutS = 60
 # Two ticks of the watcher: time enough for a text that should not move.
 QuietS = 1.2
 # How long a clipboard owner that never answers may hold up a text from the
-# peer, from the moment it falls silent: Qt gives up on a silent owner after
-# 5 s and asks it twice when the watcher checks for text, plus one tick of the
-# watcher and some slack for a loaded machine.
-SilentOwnerBoundS = 13
+# peer, from the moment it falls silent: Qt waits 5 s for an answer, the
+# watcher asks once per change of owner, and the tick that asks comes within
+# 0.5 s; the rest is slack for a loaded machine.
+SilentOwnerBoundS = 8
 
 
 def sample_text(tag, size):
