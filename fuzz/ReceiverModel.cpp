@@ -48,26 +48,47 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
 
     std::vector<Length> candidates;
     std::vector<Length> wholeCandidates;
+    std::size_t furthest = 0;
     for (const Length& length : LengthsAt(0)) {
         const std::size_t end = length.digits + static_cast<std::size_t>(length.value);
-        if (end >= size || open[end]) candidates.push_back(length);
+        if (end >= size || open[end]) {
+            candidates.push_back(length);
+            furthest = std::max(furthest, end);
+        }
         if (end <= size && whole[end]) wholeCandidates.push_back(length);
     }
     const std::size_t count = candidates.size() + (MoreDigitsMayCome() ? 1 : 0);
 
     Choice choice;
-    if (count == 0) {
-        choice.kind = Choice::Kind::Refuse;
-    } else if (count == 1 && candidates.size() == 1) {
+    const auto take = [&](const Length& length) {
         choice.kind = Choice::Kind::Take;
-        choice.length = candidates.front();
-    } else if (quiet && wholeCandidates.size() == 1) {
-        choice.kind = Choice::Kind::Take;
-        choice.length = wholeCandidates.front();
-    } else if (quiet) {
+        choice.length = length;
+        return choice;
+    };
+    const auto refuse = [&] {
         choice.kind = Choice::Kind::Refuse;
+        return choice;
+    };
+    if (count == 0) return refuse();
+    if (count == 1 && candidates.size() == 1) return take(candidates.front());
+    if (size > furthest) return refuse();
+    if (!quiet) return choice;
+    if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
+    if (wholeCandidates.size() > 1) {
+        std::vector<Length> atReadEnd;
+        for (const Length& length : wholeCandidates) {
+            if (AtReadEnd(length.digits)) atReadEnd.push_back(length);
+        }
+        return atReadEnd.size() == 1 ? take(atReadEnd.front()) : refuse();
     }
-    return choice;
+    const Lengths all = LengthsAt(0);
+    if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
+    return refuse();
+}
+
+bool ReceiverModel::AtReadEnd(std::size_t at) const
+{
+    return std::find(readEnds_.begin(), readEnds_.end(), at) != readEnds_.end();
 }
 
 void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
@@ -77,6 +98,7 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
         if (choice.kind == Choice::Kind::Wait) return;
         if (choice.kind == Choice::Kind::Refuse) {
             waiting_.clear();
+            readEnds_.clear();
             outcomes.push_back({true, {}});
             return;
         }
@@ -85,12 +107,18 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
         if (waiting_.size() - textStart >= textSize) {
             outcomes.push_back({false, waiting_.substr(textStart, textSize)});
             waiting_.erase(0, textStart + textSize);
+            std::vector<std::size_t> later;
+            for (std::size_t end : readEnds_) {
+                if (end > textStart + textSize) later.push_back(end - (textStart + textSize));
+            }
+            readEnds_ = later;
             continue;
         }
         text_ = waiting_.substr(textStart);
         expected_ = choice.length.value;
         receiving_ = true;
         waiting_.clear();
+        readEnds_.clear();
         return;
     }
 }
@@ -110,6 +138,7 @@ ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes)
     }
     if (bytes.empty()) return outcomes;
     waiting_.append(bytes);
+    readEnds_.push_back(waiting_.size());
     Settle(outcomes, false);
     return outcomes;
 }
@@ -124,6 +153,7 @@ ReceiverModel::Outcomes ReceiverModel::Quiet()
 void ReceiverModel::Reset()
 {
     waiting_.clear();
+    readEnds_.clear();
     text_.clear();
     expected_ = 0;
     receiving_ = false;

@@ -6,15 +6,18 @@
 // The rule: a reading of waiting bytes splits them into transfers (a length
 // of decimal digits, no leading zero but a lone "0", at most
 // MaxTransferBytes, then that many bytes), the last of which may be
-// unfinished. A first length is a candidate when a reading starts with it;
-// "more digits to come" is one more when every waiting byte is a digit and a
-// longer length still fits. One candidate that is a length is taken, none is
-// a refusal, several wait. Once the stream has gone quiet, waiting bytes
-// take the one first length whose reading ends exactly at the last byte with
-// every transfer whole, and are refused when there is not exactly one.
+// unfinished; it is complete when every transfer is whole and the last ends
+// at the last byte. A first length is a candidate when a reading starts with
+// it; "more digits to come" is one more when every waiting byte is a digit
+// and a longer length still fits. None is a refusal, one that is a length is
+// taken, several wait; but waiting bytes that run past the end of every
+// candidate's text are refused. Once the stream has gone quiet: the one
+// candidate with a complete reading is taken; of several, the one whose
+// length ends where a read ended, if exactly one does; with none, bytes that
+// are one length and nothing else are that length; anything else is refused.
 //
-// The cap on waiting bytes (HeaderSlackBytes) is not modelled: fuzz inputs
-// stay far below it.
+// The bound on the work of settling is not modelled: the receiver's search
+// stays far below it on any input.
 #pragma once
 
 #include "TransferLimits.h"
@@ -63,6 +66,7 @@ private:
     };
 
     Lengths LengthsAt(std::size_t at) const;
+    bool AtReadEnd(std::size_t at) const;
     bool MoreDigitsMayCome() const;
     Choice Choose(bool quiet) const;
     void Settle(Outcomes& outcomes, bool quiet);
@@ -72,6 +76,7 @@ private:
     mutable std::vector<char> whole_;
 
     std::string waiting_; // bytes of a start of transfer not yet settled
+    std::vector<std::size_t> readEnds_; // offsets in waiting_ where a read ended
     std::string text_;    // the text of the transfer being received
     std::int64_t expected_ = 0;
     bool receiving_ = false;

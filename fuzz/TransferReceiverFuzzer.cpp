@@ -18,8 +18,9 @@
 // Phase 2 resets the receiver (the connection ended), then sends the text as
 // a sender does: its length, the text, then quiet. The outcome must match a
 // new receiver's exactly: the text whole, or (when the joined bytes are truly
-// ambiguous: other complete transfers fit them too) one refusal; never
-// another text, never a stall.
+// ambiguous: other complete transfers fit them too) one refusal; never a
+// stall. Other texts only when the reads also cut the length in two, so
+// that a shorter length ended where a read did, as a real one would.
 
 #include "FuzzCheck.h"
 #include "ReceiverModel.h"
@@ -301,18 +302,32 @@ std::vector<std::int64_t> WholeReadingStarts(std::string_view stream)
 }
 
 // Every event of a real transfer's delivery: the text whole; or, only when
-// its bytes also split into other complete transfers, one refusal.
-void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer)
+// its bytes also split into other complete transfers, one refusal, or (when
+// the first read ended inside the length) texts of such a split, the bytes
+// after them refused if no read end settles them.
+void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer,
+                   bool lengthCut)
 {
     const auto count = [&](TransferEvent::Kind kind) {
         return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
     };
+    std::string framed;
+    for (const TransferEvent& event : events) {
+        if (event.kind == TransferEvent::Kind::Completed)
+            framed += IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
+    }
     const bool whole = count(TransferEvent::Kind::Completed) == 1 && count(TransferEvent::Kind::Failed) == 0 &&
                        events.back().kind == TransferEvent::Kind::Completed && events.back().text == text;
     const bool ambiguous = WholeReadingStarts(transfer).size() > 1;
     const bool refused = ambiguous && count(TransferEvent::Kind::Completed) == 0 &&
                          count(TransferEvent::Kind::Failed) == 1;
-    Expect(!events.empty() && (whole || refused), "a real transfer",
+    // Each text delivered is framed as it came (checked as it is delivered);
+    // what is left once those are settled may be refused as a whole.
+    const auto failures = count(TransferEvent::Kind::Failed);
+    const bool otherReading = ambiguous && lengthCut && count(TransferEvent::Kind::Completed) > 0 &&
+                              (failures == 0 ? framed == transfer
+                                             : failures == 1 && events.back().kind == TransferEvent::Kind::Failed);
+    Expect(!events.empty() && (whole || refused || otherReading), "a real transfer",
            [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });
 }
 
@@ -340,12 +355,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     probe.Reset();
     const std::size_t eventsBefore = probe.Events().size();
     const std::size_t cutsAt = cuts.next;
+    const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ~QuietFlag) + 1u;
+    const bool lengthCut = firstRead < transfer.size() - text.size();
     FeedInReads(probe, transfer, cuts, false);
     probe.GoQuiet();
     const TransferEvents afterReset(probe.Events().begin() + static_cast<std::ptrdiff_t>(eventsBefore),
                                     probe.Events().end());
     Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
-    CheckDelivery(afterReset, text, transfer);
+    CheckDelivery(afterReset, text, transfer, lengthCut);
 
     Probe fresh(transfer.size(), modelled);
     cuts.next = cutsAt;

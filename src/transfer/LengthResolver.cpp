@@ -1,30 +1,35 @@
 #include "LengthResolver.h"
 
 #include <algorithm>
-#include <limits>
-#include <optional>
-#include <vector>
+#include <utility>
 
 namespace {
-
-constexpr std::size_t Forever = std::numeric_limits<std::size_t>::max();
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-void LengthResolver::Append(std::string_view bytes)
+void LengthResolver::AppendRead(std::string_view bytes)
 {
+    if (bytes.empty()) return;
     Compact();
+    DropSurvey();
     buffer_.append(bytes);
+    dead_.resize(buffer_.size());
     bytesSeen_ += bytes.size();
-    whole_.clear();
+    if (IsDigit(bytes.back())) readEnds_.push_back(buffer_.size());
 }
 
 void LengthResolver::Consume(std::size_t count)
 {
-    base_ = std::min(buffer_.size(), base_ + count);
-    if (Empty()) Clear();
+    const std::size_t newBase = std::min(buffer_.size(), base_ + count);
+    if (newBase == buffer_.size()) {
+        Clear();
+        return;
+    }
+    CarryOver(newBase);
+    base_ = newBase;
+    while (readEndsHead_ < readEnds_.size() && readEnds_[readEndsHead_] <= base_) ++readEndsHead_;
 }
 
 // Gives the memory back too: a start of transfer may have been large, and an
@@ -33,30 +38,69 @@ void LengthResolver::Clear()
 {
     std::string().swap(buffer_);
     base_ = 0;
-    marks_ = std::unordered_map<std::size_t, Mark>();
+    std::vector<std::size_t>().swap(readEnds_);
+    readEndsHead_ = 0;
+    ResetCandidates();
+    std::vector<bool>().swap(dead_);
+    taken_ = -1;
+    takenEnd_ = 0;
     bytesSeen_ = 0;
     work_ = 0;
-    whole_ = std::vector<bool>();
+    DropSurvey();
 }
 
-// The remembered offsets move with the bytes they describe. The room the
-// settled bytes took is given back when it is most of the buffer.
+// Everything remembered by offset moves with the bytes it describes. The room
+// the settled bytes took is given back when it is most of the buffer.
 void LengthResolver::Compact()
 {
     if (base_ == 0) return;
+    DropSurvey();
     buffer_.erase(0, base_);
     if (buffer_.capacity() > 2 * buffer_.size()) buffer_.shrink_to_fit();
-    whole_ = std::vector<bool>();
-    std::unordered_map<std::size_t, Mark> moved;
-    moved.reserve(marks_.size());
-    for (const auto& [offset, mark] : marks_) {
-        if (offset < base_) continue;
-        Mark shifted = mark;
-        if (shifted.validUntil != Forever) shifted.validUntil -= base_;
-        moved.emplace(offset - base_, shifted);
+    dead_.erase(dead_.begin(), dead_.begin() + static_cast<std::ptrdiff_t>(base_));
+    std::vector<std::size_t> ends;
+    for (std::size_t i = readEndsHead_; i < readEnds_.size(); ++i) ends.push_back(readEnds_[i] - base_);
+    readEnds_ = std::move(ends);
+    readEndsHead_ = 0;
+    for (Candidate& candidate : candidates_) {
+        candidate.steps.erase(candidate.steps.begin(),
+                              candidate.steps.begin() + static_cast<std::ptrdiff_t>(candidate.head));
+        candidate.head = 0;
+        for (Step& step : candidate.steps) {
+            step.first -= base_;
+            step.last -= base_;
+        }
     }
-    marks_ = std::move(moved);
+    takenEnd_ = takenEnd_ >= base_ ? takenEnd_ - base_ : 0;
     base_ = 0;
+}
+
+void LengthResolver::ResetCandidates()
+{
+    for (Candidate& candidate : candidates_) candidate = Candidate();
+}
+
+// A taken length whose text is all here leaves its candidate's reading past
+// that text: the reading of the next start of transfer, with the first step
+// as its length. Keeping it spares walking a long run of joined transfers
+// again for each one settled.
+void LengthResolver::CarryOver(std::size_t newBase)
+{
+    Candidate carried;
+    if (taken_ >= 0 && newBase == takenEnd_ && !surveyed_) carried = std::move(candidates_[taken_]);
+    ResetCandidates();
+    taken_ = -1;
+    if (carried.head == carried.steps.size()) return;
+
+    Step& first = carried.steps[carried.head];
+    int digits = first.digits;
+    if (first.first == first.last) {
+        ++carried.head;
+    } else {
+        digits = 1;
+        first.first += 1 + static_cast<std::size_t>(buffer_[first.first] - '0');
+    }
+    candidates_[digits - 1] = std::move(carried);
 }
 
 LengthResolver::Lengths LengthResolver::LengthsAt(std::size_t offset) const
@@ -83,66 +127,101 @@ LengthResolver::Lengths LengthResolver::LengthsAt(std::size_t offset) const
     return lengths;
 }
 
-const LengthResolver::Mark* LengthResolver::Known(std::size_t offset) const
+int LengthResolver::LengthCount(std::size_t offset) const
 {
-    const auto found = marks_.find(offset);
-    if (found == marks_.end() || buffer_.size() > found->second.validUntil) return nullptr;
-    return &found->second;
+    const std::size_t size = buffer_.size();
+    std::int64_t value = 0;
+    int count = 0;
+    while (count < MaxLengthDigits && offset + static_cast<std::size_t>(count) < size) {
+        const char c = buffer_[offset + static_cast<std::size_t>(count)];
+        if (!IsDigit(c) || (count == 1 && buffer_[offset] == '0')) break;
+        value = value * 10 + (c - '0');
+        if (value > MaxTransferBytes) break;
+        ++count;
+    }
+    return count;
 }
 
-// Whether some reading of the bytes from `offset` (inside the buffer) to the
-// end exists. Depth-first over the lengths, longest first: the longest
-// length's text reaches furthest, so a reading found through it stays valid
-// the longest as bytes arrive. An explicit stack, because a run of "0"
-// transfers makes the chain as long as the buffer.
-bool LengthResolver::Readable(std::size_t offset)
+std::size_t LengthResolver::EndOf(std::size_t offset, int digits) const
 {
-    if (const Mark* mark = Known(offset)) return mark->readable;
+    std::size_t value = 0;
+    for (int i = 0; i < digits; ++i) value = value * 10 + static_cast<std::size_t>(buffer_[offset + static_cast<std::size_t>(i)] - '0');
+    return offset + static_cast<std::size_t>(digits) + value;
+}
 
-    struct Frame {
-        std::size_t offset;
-        Lengths lengths;
-        int next; // index of the next length to follow, counting down
-    };
+// Whether a reading of the bytes from `start` (inside the buffer) to the end
+// still exists, carrying on from the one found for `candidate` before. Depth
+// first, longest length first: the longest text reaches furthest, so the
+// reading found through it holds the longest as bytes arrive. The open end
+// of the path is always its longest length (a shorter one ends sooner), so
+// when new bytes pass it, it is looked at afresh, with any digits that have
+// joined it since.
+bool LengthResolver::Follow(Candidate& candidate, std::size_t start)
+{
     const std::size_t size = buffer_.size();
-    std::vector<Frame> stack;
-    // Set when the frame on top has been shown readable, with how long the
-    // reading found stays valid; it then passes down to every frame below.
-    std::optional<std::size_t> found;
-
-    auto enter = [&](std::size_t at) {
+    std::vector<Step>& steps = candidate.steps;
+    if (candidate.head == steps.size()) {
+        steps.clear();
+        candidate.head = 0;
+        if (dead_[start]) return false;
         ++work_;
-        Frame frame{at, LengthsAt(at), 0};
-        frame.next = frame.lengths.count - 1;
-        // A length still arriving has digits so far that already form a
-        // length whose text runs past the end, so it needs no case here.
-        if (frame.lengths.count > 0 && frame.lengths.ends[frame.lengths.count - 1] >= size) {
-            found = frame.lengths.ends[frame.lengths.count - 1];
-        }
-        stack.push_back(frame);
-    };
-
-    enter(offset);
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (found) {
-            marks_[top.offset] = Mark{true, *found};
-            stack.pop_back();
-            continue;
-        }
-        if (top.next < 0) {
-            marks_[top.offset] = Mark{false, Forever};
-            stack.pop_back();
-            continue;
-        }
-        const std::size_t end = top.lengths.ends[top.next--];
-        if (const Mark* mark = Known(end)) {
-            if (mark->readable) found = mark->validUntil;
-            continue;
-        }
-        enter(end);
+        steps.push_back(Step{start, start, LengthCount(start)});
+    } else {
+        Step& open = steps.back();
+        if (EndOf(open.last, open.digits) >= size) return true;
+        open.digits = LengthCount(open.last);
     }
-    return found.has_value();
+
+    for (;;) {
+        Step& top = steps.back();
+        if (top.digits == 0) {
+            MarkDead(top);
+            steps.pop_back();
+            if (steps.size() == candidate.head) return false;
+            --steps.back().digits;
+            continue;
+        }
+        const std::size_t end = EndOf(top.last, top.digits);
+        if (end >= size) return true;
+        if (dead_[end]) {
+            --top.digits;
+            continue;
+        }
+        ++work_;
+        // A one-digit length has no shorter choice left: it joins the run
+        // below when that is one too.
+        if (top.digits == 1 && steps.size() - candidate.head >= 2 && steps[steps.size() - 2].digits == 1) {
+            steps[steps.size() - 2].last = top.last;
+            steps.pop_back();
+        }
+        steps.push_back(Step{end, end, LengthCount(end)});
+    }
+}
+
+// Every length of the step has been tried and led nowhere; so has the one
+// choice of each offset in the run before it.
+void LengthResolver::MarkDead(const Step& step)
+{
+    for (std::size_t at = step.first;; at += 1 + static_cast<std::size_t>(buffer_[at] - '0')) {
+        dead_[at] = true;
+        if (at == step.last) break;
+    }
+}
+
+bool LengthResolver::ReadEndsAt(std::size_t offset) const
+{
+    return std::binary_search(readEnds_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_), readEnds_.end(), offset);
+}
+
+LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
+{
+    Decision decision;
+    decision.kind = Decision::Kind::Take;
+    decision.digits = static_cast<std::size_t>(index) + 1;
+    decision.length = lengths.values[index];
+    taken_ = index;
+    takenEnd_ = lengths.ends[index];
+    return decision;
 }
 
 LengthResolver::Decision LengthResolver::Decide()
@@ -154,23 +233,25 @@ LengthResolver::Decision LengthResolver::Decide()
     const Lengths lengths = LengthsAt(base_);
     int candidates = lengths.stillArriving ? 1 : 0;
     int taken = -1;
-    std::size_t longestNeed = 0;
+    std::size_t furthest = 0;
     for (int i = 0; i < lengths.count; ++i) {
+        Candidate& candidate = candidates_[i];
+        if (candidate.dead) continue;
         const std::size_t end = lengths.ends[i];
-        if (end < size && !Readable(end)) continue;
+        if (end < size && !Follow(candidate, end)) {
+            candidate.dead = true;
+            continue;
+        }
         ++candidates;
         taken = i;
-        longestNeed = std::max(longestNeed, end - base_);
+        furthest = std::max(furthest, end);
     }
 
     if (candidates == 0) {
         decision.kind = Decision::Kind::Fail;
     } else if (candidates == 1 && taken >= 0) {
-        decision.kind = Decision::Kind::Take;
-        decision.digits = static_cast<std::size_t>(taken) + 1;
-        decision.length = lengths.values[taken];
-    } else if ((taken >= 0 && size - base_ > longestNeed + HeaderSlackBytes)
-               || work_ > ResolveWorkPerByte * bytesSeen_ + ResolveWorkAllowance) {
+        decision = Take(lengths, taken);
+    } else if (size > furthest || work_ > ResolveWorkPerByte * bytesSeen_ + ResolveWorkAllowance) {
         decision.kind = Decision::Kind::Fail;
     }
     return decision;
@@ -178,35 +259,104 @@ LengthResolver::Decision LengthResolver::Decide()
 
 LengthResolver::Decision LengthResolver::DecideQuiet()
 {
+    if (!surveyed_) {
+        const Decision decision = Decide();
+        if (decision.kind != Decision::Kind::Wait) return decision;
+        // The usual case needs no survey of the whole buffer: when exactly
+        // one candidate's length ends where a read ended and its reading is
+        // complete, it wins under a. or b. whatever the others are. A length
+        // sent alone and then its text, joined to nothing, is answered here
+        // at once, as its text ends at the last byte.
+        const Lengths lengths = LengthsAt(base_);
+        int atReadEnd = -1;
+        int count = 0;
+        for (int i = 0; i < lengths.count; ++i) {
+            if (candidates_[i].dead || !ReadEndsAt(base_ + static_cast<std::size_t>(i) + 1)) continue;
+            atReadEnd = i;
+            ++count;
+        }
+        if (count == 1 && lengths.ends[atReadEnd] <= buffer_.size()) {
+            Survey(lengths.ends[atReadEnd]);
+            if (whole_[lengths.ends[atReadEnd]]) return Take(lengths, atReadEnd);
+        }
+    }
+    Survey(base_);
+    return DecideFromSurvey();
+}
+
+// Fills open_ and whole_ down to `from`, going on from where an earlier call
+// stopped: each offset depends only on later ones.
+void LengthResolver::Survey(std::size_t from)
+{
+    const std::size_t size = buffer_.size();
+    if (!surveyed_) {
+        open_.assign(size + 1, false);
+        whole_.assign(size + 1, false);
+        open_[size] = true;
+        whole_[size] = true;
+        surveyedFrom_ = size;
+        surveyed_ = true;
+    }
+    for (std::size_t at = surveyedFrom_; at > from;) {
+        --at;
+        bool open = false;
+        bool whole = false;
+        std::size_t value = 0;
+        const int count = LengthCount(at);
+        for (int digits = 1; digits <= count && !(open && whole); ++digits) {
+            value = value * 10 + static_cast<std::size_t>(buffer_[at + static_cast<std::size_t>(digits) - 1] - '0');
+            const std::size_t end = at + static_cast<std::size_t>(digits) + value;
+            open = open || end >= size || open_[end];
+            whole = whole || (end <= size && whole_[end]);
+        }
+        open_[at] = open;
+        whole_[at] = whole;
+    }
+    surveyedFrom_ = std::min(surveyedFrom_, from);
+}
+
+void LengthResolver::DropSurvey()
+{
+    surveyed_ = false;
+    std::vector<bool>().swap(open_);
+    std::vector<bool>().swap(whole_);
+}
+
+LengthResolver::Decision LengthResolver::DecideFromSurvey()
+{
     Decision decision;
     decision.kind = Decision::Kind::Fail;
-    if (Empty()) return decision;
-
-    // Filled once for the whole buffer, from the end backwards, as each
-    // offset depends only on later ones; every transfer settled in one quiet
-    // spell then reads its answer here.
     const std::size_t size = buffer_.size();
-    if (whole_.empty()) {
-        whole_.assign(size + 1, false);
-        whole_[size] = true;
-        for (std::size_t at = size; at-- > base_;) {
-            const Lengths lengths = LengthsAt(at);
-            for (int i = 0; i < lengths.count && !whole_[at]; ++i) {
-                const std::size_t end = lengths.ends[i];
-                whole_[at] = end <= size && whole_[end];
-            }
+    const Lengths lengths = LengthsAt(base_);
+    int candidates = lengths.stillArriving ? 1 : 0;
+    int taken = -1;
+    std::size_t furthest = 0;
+    int complete = 0;
+    int lastComplete = -1;
+    int completeAtReadEnd = 0;
+    int lastCompleteAtReadEnd = -1;
+    for (int i = 0; i < lengths.count; ++i) {
+        const std::size_t end = lengths.ends[i];
+        if (end < size && !open_[end]) continue;
+        ++candidates;
+        taken = i;
+        furthest = std::max(furthest, end);
+        if (end > size || !whole_[end]) continue;
+        ++complete;
+        lastComplete = i;
+        if (ReadEndsAt(base_ + static_cast<std::size_t>(i) + 1)) {
+            ++completeAtReadEnd;
+            lastCompleteAtReadEnd = i;
         }
     }
 
-    const Lengths first = LengthsAt(base_);
-    int wholeCount = 0;
-    for (int i = 0; i < first.count; ++i) {
-        const std::size_t end = first.ends[i];
-        if (end > size || !whole_[end]) continue;
-        ++wholeCount;
-        decision.digits = static_cast<std::size_t>(i) + 1;
-        decision.length = first.values[i];
-    }
-    if (wholeCount == 1) decision.kind = Decision::Kind::Take;
+    if (candidates == 0) return decision;
+    if (candidates == 1 && taken >= 0) return Take(lengths, taken);
+    if (size > furthest) return decision;
+    if (complete == 1) return Take(lengths, lastComplete);
+    if (complete > 1) return completeAtReadEnd == 1 ? Take(lengths, lastCompleteAtReadEnd) : decision;
+    // No complete reading: a sender that paused after its length, when the
+    // bytes are that length and nothing else.
+    if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size) return Take(lengths, lengths.count - 1);
     return decision;
 }

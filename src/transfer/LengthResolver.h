@@ -2,45 +2,56 @@
 // transfer, when the bytes on the wire do not say.
 //
 // A sender puts the length and the text into two sends, but TCP may hand them
-// over in one read, or join a transfer to the next. A length joined to a text
-// that begins with digits is ambiguous: "3123" is 3 and "123", or 31 and the
-// first two of its bytes, or a longer length still arriving. This class holds
-// the bytes of a start of transfer and settles the question from the bytes
-// alone, as far as they allow.
+// over in one read, split either over reads, or join a transfer to the next.
+// A length joined to a text that begins with digits is ambiguous: "3123" is 3
+// and "123", or 31 and the first two of its bytes, or a longer length still
+// arriving. This class holds the bytes of a start of transfer, with the
+// places where the reads that brought them ended, and settles the question as
+// far as they allow.
 //
 // A "reading" of the buffered bytes splits them into transfers, each a length
 // (decimal digits, no leading zero except a lone "0", at most
 // MaxTransferBytes) followed by that many text bytes. Only the last transfer
 // of a reading may be unfinished: its text not all here yet, or, when the
-// bytes end in digits, its length still arriving. A length for the first
-// transfer is a candidate when some reading of all the buffered bytes starts
-// with it; "the length is still arriving" is one more candidate when every
-// buffered byte is a digit and a longer length could follow.
+// bytes end in digits, its length still arriving. A reading is complete when
+// every transfer in it is whole and the last ends exactly at the last byte.
+// A length for the first transfer is a candidate when some reading of all the
+// buffered bytes starts with it; "the length is still arriving" is one more
+// candidate when every buffered byte is a digit and a longer length could
+// follow.
 //
+// While bytes keep coming (Decide):
 //   - no candidate: the bytes are no transfer; they are dropped (Fail);
 //   - one candidate, and it is a length: Take it;
 //   - several: Wait for more bytes, which usually rule all but one out (a
-//     length whose text would end inside the bytes survives only if a
-//     further reading starts where that text ends).
+//     length whose text ends inside the bytes survives only while a further
+//     reading starts where that text ends). Waiting lasts at most until the
+//     bytes run past the end of the longest candidate's text, which is no
+//     more than a plain length may announce; past it no wait can finish any
+//     candidate's first text, and the bytes are dropped. Bytes whose
+//     examination costs more than ResolveWorkPerByte allows are dropped too.
 //
-// Ambiguity left when the sender has gone quiet is settled by DecideQuiet:
-// the sender has sent everything, so the true reading is one whose every
-// transfer is complete and which ends exactly at the last byte. If exactly
-// one candidate has such a reading it is taken; otherwise the bytes are
-// dropped. Waiting is bounded too: bytes piling up HeaderSlackBytes past the
-// end of the longest candidate's text, still undecided, are dropped, so the
-// resolver never holds much more than one text (no more than a plain length
-// may claim) plus one read; and so are bytes whose examination costs more
-// than ResolveWorkPerByte allows. The bound is the longest candidate's, not
-// the shortest's: a long text that begins with digits keeps a short length
-// followed by transfers of its own digits in question until its last byte is
-// here, and giving up earlier would drop a text its sender sent correctly.
+// Once the sender has gone quiet (DecideQuiet) it has sent all it meant to,
+// so the true reading is complete, unless the sender paused after a length:
+//   a. exactly one candidate has a complete reading: it is taken;
+//   b. several have: the one whose length ends exactly where a read ended is
+//      taken, as a sender puts its length in a send of its own; if that
+//      leaves not exactly one, the bytes are dropped;
+//   c. none has, and the bytes are all one length: it is taken, and its text
+//      is still to come;
+//   d. otherwise the bytes are dropped.
+// So "12" read at once settles as the length 1 and the text "2", not as a
+// 12 whose sender paused: a joined one-byte text is the likelier of the two.
 //
-// Whether a reading starts at an offset depends only on the bytes from there
-// on, so answers are remembered per offset and each offset is examined once
-// per arrival of bytes; an offset from which no reading starts stays so for
-// good, and one whose known reading still runs past the end is not examined
-// again. Owned by TransferReceiver.
+// The search is incremental. Each candidate keeps the one reading found for
+// it so far, as the path of lengths taken; new bytes only make it go on from
+// the path's last transfer, or back up to an earlier length with shorter
+// choices left. An offset from which no reading starts stays so for good and
+// is marked, so no offset is examined twice for a candidate, and the work
+// grows with the bytes, not with their square. When quiet, the bytes stop
+// changing, and every offset's answer is worked out once, backwards from the
+// end, for all the transfers settled in that quiet spell. Owned by
+// TransferReceiver.
 #pragma once
 
 #include "TransferLimits.h"
@@ -50,7 +61,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class LengthResolver {
@@ -62,7 +72,9 @@ public:
         std::int32_t length = 0; // Take: the number it announces
     };
 
-    void Append(std::string_view bytes);
+    // The bytes of one read, or what is left of it once the text being
+    // received has taken its share: a read ends where they end.
+    void AppendRead(std::string_view bytes);
     // Drops the first `count` bytes (a settled transfer); what follows is a
     // new start of transfer.
     void Consume(std::size_t count);
@@ -75,6 +87,7 @@ public:
 
     Decision Decide();
     // For bytes on which Decide waits, after the stream has gone quiet.
+    // Never waits.
     Decision DecideQuiet();
 
 private:
@@ -82,24 +95,57 @@ private:
     struct Lengths {
         int count = 0;
         std::array<std::int32_t, MaxLengthDigits> values{};
-        std::array<std::size_t, MaxLengthDigits> ends{};  // offset just past each one's text
+        std::array<std::size_t, MaxLengthDigits> ends{}; // offset just past each one's text
         bool stillArriving = false; // the digits run to the end and may go on
     };
-    struct Mark {
-        bool readable = false;
-        std::size_t validUntil = 0; // holds while the buffer is no longer
+    // Part of the reading found for a candidate: the length at `last` with
+    // `digits` digits, preceded, when `first` differs, by a run of one-digit
+    // lengths from `first` on that have no other choice left. Runs keep a
+    // long string of "0" or "1x" transfers to one entry.
+    struct Step {
+        std::size_t first;
+        std::size_t last;
+        int digits;
+    };
+    struct Candidate {
+        bool dead = false;
+        std::vector<Step> steps; // from `head` on; the last is the one still open
+        std::size_t head = 0;
     };
 
     Lengths LengthsAt(std::size_t offset) const;
-    bool Readable(std::size_t offset);
-    const Mark* Known(std::size_t offset) const;
+    int LengthCount(std::size_t offset) const;
+    std::size_t EndOf(std::size_t offset, int digits) const;
+    bool Follow(Candidate& candidate, std::size_t start);
+    void MarkDead(const Step& step);
+    void ResetCandidates();
+    void CarryOver(std::size_t newBase);
+    bool ReadEndsAt(std::size_t offset) const;
+    Decision Take(const Lengths& lengths, int index);
+    void Survey(std::size_t from);
+    void DropSurvey();
+    Decision DecideFromSurvey();
 
     std::string buffer_;
     std::size_t base_ = 0;
-    std::unordered_map<std::size_t, Mark> marks_;
+    // Offsets at which a read ended just after a digit (only there can a
+    // length end), in order; those at or before base_ are spent.
+    std::vector<std::size_t> readEnds_;
+    std::size_t readEndsHead_ = 0;
+    // Indexed by the digits of the first length, less one.
+    std::array<Candidate, MaxLengthDigits> candidates_{};
+    std::vector<bool> dead_; // by offset: no reading starts there
+    // The candidate Decide last took, so Consume can keep what was found
+    // past its text for the next start of transfer.
+    int taken_ = -1;
+    std::size_t takenEnd_ = 0;
     std::size_t bytesSeen_ = 0;
     std::size_t work_ = 0;
-    // For DecideQuiet, by offset: the bytes from there split into complete
-    // transfers ending exactly at the end. Holds while the buffer is unchanged.
+    // While quiet, by offset from surveyedFrom_ on: a reading of the bytes
+    // from there exists (open_), a complete one (whole_). Holds while the
+    // bytes do not change.
+    bool surveyed_ = false;
+    std::size_t surveyedFrom_ = 0;
+    std::vector<bool> open_;
     std::vector<bool> whole_;
 };

@@ -15,18 +15,17 @@ inline constexpr std::int32_t MaxTransferBytes = 256 * 1024 * 1024;
 inline constexpr int MaxLengthDigits = 9;
 
 // How long the stream must stay silent before the receiver settles a start of
-// transfer that its bytes alone cannot settle.
+// transfer that its bytes alone cannot settle. A sender sends its length and
+// its text one straight after the other, so a silence this long means it has
+// sent everything it meant to, or paused after a length.
 inline constexpr std::int64_t QuietResolveMs = 1000;
-
-// How far an unsettled start of transfer may run past the end of the longest
-// text still in question before the receiver gives it up. Past that point
-// the bytes are more than any one of the candidate lengths accounts for.
-inline constexpr std::size_t HeaderSlackBytes = 64 * 1024;
 
 // What settling a start of transfer may cost, counted in offsets examined:
 // this many per byte buffered since the resolver was last empty, plus a fixed
-// allowance. Real streams need a handful per byte; bytes crafted to keep the
-// question open without end are refused instead of stalling the event loop.
+// allowance. The search examines an offset at most once for each of the (at
+// most MaxLengthDigits) candidate lengths, and real streams, digit-heavy
+// ones included, need well under one per byte; the bound stays as a guard
+// that keeps the event loop from stalling whatever the bytes are.
 inline constexpr std::size_t ResolveWorkPerByte = 64;
 inline constexpr std::size_t ResolveWorkAllowance = 64 * 1024;
 

@@ -39,7 +39,7 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
     lastBytesMs_ = nowMs;
     while (!bytes.empty()) {
         if (!receiving_) {
-            header_.Append(bytes);
+            header_.AppendRead(bytes);
             Settle(events, false);
             break;
         }
@@ -75,8 +75,7 @@ void TransferReceiver::Reset()
 void TransferReceiver::Settle(TransferEvents& events, bool quiet)
 {
     while (!header_.Empty()) {
-        LengthResolver::Decision decision = header_.Decide();
-        if (decision.kind == LengthResolver::Decision::Kind::Wait && quiet) decision = header_.DecideQuiet();
+        const LengthResolver::Decision decision = quiet ? header_.DecideQuiet() : header_.Decide();
 
         if (decision.kind == LengthResolver::Decision::Kind::Wait) {
             header_.Compact();
