@@ -29,6 +29,7 @@ import contextlib
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -54,12 +55,14 @@ REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat")
 class Plan:
     copies: int
     sizes_bytes: tuple
+    repeats: int
     idle_s: float
     idle_text_bytes: int
 
 
-FullPlan = Plan(copies=30, sizes_bytes=(1 * MB, 10 * MB, 100 * MB), idle_s=60, idle_text_bytes=10 * MB)
-QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), idle_s=10, idle_text_bytes=10 * MB)
+FullPlan = Plan(copies=30, sizes_bytes=(1 * MB, 10 * MB, 100 * MB), repeats=3, idle_s=60,
+                idle_text_bytes=10 * MB)
+QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), repeats=1, idle_s=10, idle_text_bytes=10 * MB)
 
 # One tick of the program's clipboard watcher: copies are spread at random
 # over it, so that no copy keeps the same phase as the one before.
@@ -84,6 +87,12 @@ def cpu_seconds(pid):
         fields = stat.read().rsplit(")", 1)[1].split()
     # utime and stime are the 14th and 15th fields; the split starts at the 3rd.
     return (int(fields[11]) + int(fields[12])) / ClockTicksPerS
+
+
+def reset_peak_memory(pid):
+    """Starts VmHWM afresh from the current resident size."""
+    with open("/proc/%d/clear_refs" % pid, "w") as clear_refs:
+        clear_refs.write("5")
 
 
 def status_bytes(pid, key):
@@ -191,37 +200,56 @@ class Bench:
             samples.append(timed_copy(watch, source, target, text, SmallTextWaitS, relay)[0])
         return samples
 
-    def large(self, watch, first, second, make_relay=None):
+    def large(self, watch, first, second, make_relay=None, programs=()):
+        """Per size, the medians of the carry and read-back seconds; None
+        for a size of which a text was lost. With `programs`, each text of
+        the largest size is framed by a reset and a reading of their peak
+        memory: (resident before, peak) per program, one pair per text."""
         results = {}
+        peaks = []
         for size in self.plan.sizes_bytes:
-            text = self.texts.large_text(size)
-            relay = make_relay(first, second) if make_relay else None
-            dither()
-            try:
-                results[size] = timed_copy(watch, first, second, text, large_wait_s(size), relay)
-            except TimeoutError as error:
-                # Kept as a lost text for the report; the larger ones still run.
+            watched = programs if size == max(self.plan.sizes_bytes) else ()
+            runs = []
+            for _ in range(self.plan.repeats):
+                text = self.texts.large_text(size)
+                relay = make_relay(first, second) if make_relay else None
+                dither()
+                resident = []
+                for program in watched:
+                    reset_peak_memory(program.pid)
+                    resident.append(status_bytes(program.pid, "VmRSS"))
+                try:
+                    runs.append(timed_copy(watch, first, second, text, large_wait_s(size), relay))
+                except TimeoutError as error:
+                    # Kept as a lost text for the report; the larger ones still run.
+                    report_progress("  %d MB: lost (%s)" % (size // MB, error))
+                    runs = None
+                    break
+                if watched:
+                    peak = [status_bytes(program.pid, "VmHWM") for program in watched]
+                    peaks.append(tuple(zip(resident, peak)))
+            if runs is None:
                 results[size] = None
-                report_progress("  %d MB: lost (%s)" % (size // MB, error))
                 continue
-            report_progress("  %d MB: %.2f s (read back %.2f s)" % (size // MB, *results[size]))
-        return results
+            results[size] = (statistics.median(took for took, _ in runs),
+                             statistics.median(read for _, read in runs))
+            carried, read = (", ".join("%.2f s" % run[index] for run in runs) for index in (0, 1))
+            report_progress("  %d MB: %s (read back %s)" % (size // MB, carried, read))
+        return results, peaks
 
     def run_baseline(self):
         report_progress("baseline: xclip | socat | xclip")
         first, second = self.display(), self.display()
         watch = self.watch((first, second))
         self.figures.baseline_latency = self.latency(watch, first, second, PipeRelay)
-        self.figures.baseline_large = self.large(watch, first, second, PipeRelay)
+        self.figures.baseline_large = self.large(watch, first, second, PipeRelay)[0]
 
     def run_program(self):
         report_progress("program: server and client")
         first, second, server, client = self.pair()
         watch = self.watch((first, second))
-        self.figures.start_hwm = (status_bytes(server.pid, "VmHWM"), status_bytes(client.pid, "VmHWM"))
         self.figures.latency = self.latency(watch, first, second)
-        self.figures.large = self.large(watch, first, second)
-        self.figures.peak_hwm = (status_bytes(server.pid, "VmHWM"), status_bytes(client.pid, "VmHWM"))
+        self.figures.large, self.figures.peaks = self.large(watch, first, second, programs=(server, client))
 
     def idle_program(self, text):
         """A server with a scripted peer that has received `text`, on its own display."""
@@ -249,7 +277,7 @@ class Bench:
         elapsed = time.monotonic() - started
         used = [cpu_seconds(program.pid) - start for program, start in zip(programs, before)]
         self.figures.idle_s = elapsed
-        self.figures.idle_cpu = tuple(seconds / elapsed for seconds in used)
+        self.figures.idle_cpu_s = tuple(used)
         self.figures.idle_rss = tuple(status_bytes(program.pid, "VmRSS") for program in programs)
 
 

@@ -56,10 +56,9 @@ class Figures:
     baseline_large: dict = field(default_factory=dict)
     latency: list = field(default_factory=list)
     large: dict = field(default_factory=dict)
-    start_hwm: tuple = (0, 0)
-    peak_hwm: tuple = (0, 0)
+    peaks: list = field(default_factory=list)
     idle_s: float = 0.0
-    idle_cpu: tuple = (0.0, 0.0)
+    idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
     run_s: float = 0.0
 
@@ -80,24 +79,33 @@ class Figures:
                          "≤ %.2f× baseline" % LargeTextTargetRatio if target else "",
                          (took is not None and base is not None and took <= LargeTextTargetRatio * base)
                          if target else None))
-        read, base_read = self._seconds(self.large, largest, 1), self._seconds(self.baseline_large, largest, 1)
+        read = self._seconds(self.large, largest, 1)
+        base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
                      _ratio(read, base_read), "", None))
         idle_text = _mb(self.plan.idle_text_bytes)
-        big_cpu, small_cpu = self.idle_cpu
-        rows.append(("Idle CPU over %.0f s, %s foreign text" % (self.idle_s, idle_text), _percent(big_cpu),
-                     "%s (small text)" % _percent(small_cpu),
-                     _ratio(big_cpu, small_cpu) or "n/a",
-                     "< %s of a core" % _percent(IdleCpuTargetFraction), big_cpu < IdleCpuTargetFraction))
-        rows.append(("Idle CPU over %.0f s, small foreign text" % self.idle_s, _percent(small_cpu), "", "",
-                     "< %s of a core" % _percent(IdleCpuTargetFraction), small_cpu < IdleCpuTargetFraction))
+        big_cpu, small_cpu = (seconds / self.idle_s for seconds in self.idle_cpu_s)
+        big_text, small_text = ("%s (%.0f ms)" % (_percent(seconds / self.idle_s), seconds * 1000)
+                                for seconds in self.idle_cpu_s)
+        target = "< %s of a core" % _percent(IdleCpuTargetFraction)
+        rows.append(("Idle CPU over %.0f s, %s foreign text" % (self.idle_s, idle_text), big_text,
+                     "%s, small text" % small_text, _ratio(big_cpu, small_cpu) or "n/a", target,
+                     big_cpu < IdleCpuTargetFraction))
+        rows.append(("Idle CPU over %.0f s, small foreign text" % self.idle_s, small_text, "", "", target,
+                     small_cpu < IdleCpuTargetFraction))
         rows.append(("Idle resident memory, %s / small text" % idle_text, "%s / %s" % tuple(
             _mb(size) for size in self.idle_rss), "", "", "", None))
-        for side, start, peak in zip(("sending", "receiving"), self.start_hwm, self.peak_hwm):
-            rows.append(("Peak memory (VmHWM) of the %s program, %s" % (side, _mb(largest)),
-                         "%s (at start %s)" % (_mb(peak), _mb(start)), "text %s" % _mb(largest),
-                         _ratio(peak, largest), "< %.2f× text" % PeakMemoryTargetRatio,
-                         peak < PeakMemoryTargetRatio * largest))
+        cases = [("the first %s text" % _mb(largest), self.peaks[:1]),
+                 ("a %s text replacing another" % _mb(largest), self.peaks[1:])]
+        for case, peaks in cases:
+            if not peaks:
+                continue
+            for index, side in enumerate(("sending", "receiving")):
+                before, peak = max((run[index] for run in peaks), key=lambda pair: pair[1])
+                rows.append(("Peak memory (VmHWM) of the %s program, %s" % (side, case),
+                             "%s (%s before)" % (_mb(peak), _mb(before)), "text %s" % _mb(largest),
+                             _ratio(peak, largest), "< %.2f× text" % PeakMemoryTargetRatio,
+                             peak < PeakMemoryTargetRatio * largest))
         return rows
 
     @staticmethod
@@ -149,27 +157,37 @@ def figures_block(figures, quick):
         "- Latency: %d copies, alternately from the server's display to the client's and back, every third "
         "a Japanese UTF-8 text, the others printable ASCII (16 to 4096 bytes); each copy at a random moment "
         "within the program's 500 ms tick." % plan.copies,
-        "- Carry: printable ASCII, from the server's display to the client's, from the source clipboard "
-        "changing to the receiving side taking the clipboard; the bytes are then read back and compared.",
+        "- Carry: the median of %d texts of each size, printable ASCII (1 MB = 10^6 bytes), from the "
+        "server's display to the client's, from the "
+        "source clipboard changing to the receiving side taking the clipboard; the bytes are then read back "
+        "and compared. The program's times include the wait for its next tick (0 to 500 ms), which is most "
+        "of the 1 MB and 10 MB figures." % plan.repeats,
         "- Baseline for both: `xclip -o | socat` to `socat | xclip -i` over loopback, its receiving half "
         "already waiting, its sending half started the moment the source clipboard changes.",
         "- Idle: two connected servers with a scripted peer, after their clipboard text has been sent; "
         "utime + stime from /proc/PID/stat over the interval.",
-        "- Peak memory: VmHWM of each program after all texts above have crossed and the largest has been "
-        "read back from the receiving clipboard.",
+        "- Peak memory: VmHWM of each program, reset (/proc/PID/clear_refs) before a text of the largest "
+        "size is copied and read once it has crossed and been read back from the receiving clipboard; "
+        "\"before\" is the resident size at the reset. The first such text replaces smaller ones, the "
+        "others one of their own size (the highest of those is shown).",
         "",
         END_MARKER,
     ])
 
 
 def write_report(path, figures, quick=False):
+    """Puts the figures between the markers of `path`; a report without them
+    gets the figures at its end, and a missing one is made."""
     path = Path(path)
     block = figures_block(figures, quick)
-    if path.exists():
-        text = path.read_text(encoding="utf-8")
-        begin, end = text.find(BEGIN_MARKER), text.find(END_MARKER)
-        if begin >= 0 and end > begin:
-            path.write_text(text[:begin] + block + text[end + len(END_MARKER):], encoding="utf-8")
-            return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("# Performance\n\n" + block + "\n", encoding="utf-8")
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("# Performance\n\n" + block + "\n", encoding="utf-8")
+        return
+    text = path.read_text(encoding="utf-8")
+    begin, end = text.find(BEGIN_MARKER), text.find(END_MARKER)
+    if begin >= 0 and end > begin:
+        text = text[:begin] + block + text[end + len(END_MARKER):]
+    else:
+        text = text.rstrip("\n") + "\n\n" + block + "\n"
+    path.write_text(text, encoding="utf-8")
