@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Measures the program on two virtual displays over loopback TCP.
 
-    python3 bench/bench.py            full run (a few minutes), writes docs/PERFORMANCE.md
-    python3 bench/bench.py --quick    smoke run (under a minute), prints only
+    python3 bench/bench.py            full run (about two minutes), writes docs/PERFORMANCE.md
+    python3 bench/bench.py --quick    smoke run (about half a minute), prints only
 
 What it measures, each against a baseline taken in the same invocation:
 
@@ -13,12 +13,13 @@ What it measures, each against a baseline taken in the same invocation:
   phase of the program's clipboard tick. Baseline: the tool pipe of
   baseline_relay.py started the moment the source clipboard changes.
 - carrying large ASCII texts from one clipboard to the other: the same
-  moments, the same baseline.
+  moments, the same baseline; the median of a few texts of each size.
 - CPU time (utime + stime) of an idle, connected program with a large text
   owned by another program on its clipboard; baseline: the same with a small
   text.
-- peak memory (VmHWM) of both programs once the largest text has crossed and
-  been read back from the receiving clipboard, as a ratio to its size.
+- peak memory (VmHWM, reset before each text of the largest size) of both
+  programs once such a text has crossed and been read back from the
+  receiving clipboard, as a ratio to its size.
 
 The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
 on private displays and loopback ports and is stopped by PID at the end.
