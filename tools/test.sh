@@ -3,11 +3,13 @@
 # test: a normal build in build/ (warnings are errors) with the whole suite,
 # end-to-end tests included, then an AddressSanitizer + UndefinedBehavior-
 # Sanitizer build in build-asan/ with the whole suite again (the end-to-end
-# tests then drive the sanitizer build of the program). Prints how long each
-# step took and ends with the test summaries.
+# tests then drive the sanitizer build of the program), then a short run of
+# each fuzz target. Prints how long each step took and ends with the test
+# summaries.
 #
 # Usage: tools/test.sh
 # TESSARO_JOBS=N limits build parallelism (default: one job per core).
+# TESSARO_FUZZ_SECONDS=N sets the time per fuzz target (default 10).
 set -uo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -16,6 +18,7 @@ AsanBuild=$RepoRoot/build-asan
 Logs=$(mktemp -d)
 trap 'rm -rf "$Logs"' EXIT
 
+FuzzSeconds=${TESSARO_FUZZ_SECONDS:-10}
 timings=()
 failed=0
 started_all=$SECONDS
@@ -60,6 +63,10 @@ fi
 if step "sanitizer build (build-asan/)" build_folder "$AsanBuild" -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON; then
     step "all tests (build-asan/)" run_ctest "$AsanBuild" "$Logs/asan.log"
 fi
+
+# A short bounded run of every fuzz target (clang, build-fuzz/); longer runs
+# are fuzz/run.sh's own business.
+step "fuzz targets, ${FuzzSeconds}s each" bash "$RepoRoot/fuzz/run.sh" "$FuzzSeconds"
 
 echo
 echo "=== Timings"
