@@ -127,8 +127,8 @@ private:
     void ServerOffline();
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
-    void ShowTransferEvents(const TransferEvents& events);
-    void SendToPeers(const std::string& text);
+    void ShowTransferEvents(TransferEvents events);
+    void SendToPeers(std::string_view text);
     void ApplyCommandLine();
     void BuildControls();
     void ArrangeTabOrder();

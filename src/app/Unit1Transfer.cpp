@@ -7,6 +7,9 @@
 #include "WireFormat.h"
 
 #include <chrono>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 namespace {
 
@@ -31,10 +34,12 @@ void TForm1::Timer1Timer()
     ShowTransferEvents(receiver_.Poll(NowMs()));
 
     const bool offered = (Mode == 1 && serverSocket1_.Listener()->ConnectionCount() > 0) || Mode == 2;
-    if (std::optional<std::string> text = watcher_.Tick(LastText, receiver_, offered)) SendToPeers(*text);
+    if (const std::optional<std::string_view> text = watcher_.Tick(LastText, receiver_, offered)) SendToPeers(*text);
 }
 
-void TForm1::SendToPeers(const std::string& text)
+// `text` is LastText itself: sent from there, a large text is not copied
+// again on its way to the sockets.
+void TForm1::SendToPeers(std::string_view text)
 {
     // One text read once: its length and its bytes always travel together.
     const TransferPieces pieces = MakeTransferPieces(text);
@@ -83,9 +88,9 @@ void TForm1::DropTransferFrom(const TCustomWinSocket* socket)
     receiverSource_ = nullptr;
 }
 
-void TForm1::ShowTransferEvents(const TransferEvents& events)
+void TForm1::ShowTransferEvents(TransferEvents events)
 {
-    for (const TransferEvent& event : events) {
+    for (TransferEvent& event : events) {
         switch (event.kind) {
         case TransferEvent::Kind::Progress:
             label4_->SetCaption(ProgressText(event.received, event.expected));
@@ -94,7 +99,7 @@ void TForm1::ShowTransferEvents(const TransferEvents& events)
             label4_->SetCaption(std::string(TransferErrorText));
             break;
         case TransferEvent::Kind::Completed:
-            watcher_.PlaceReceived(event.text, LastText);
+            watcher_.PlaceReceived(std::move(event.text), LastText);
             break;
         }
     }

@@ -11,18 +11,26 @@
 // transfer can carry is sent.
 //
 // The clipboard is read at most once per tick, and not at all while its
-// change count stands still: the last text read is kept and judged afresh,
-// so a text seen while there was no one to send it to goes out once there
-// is. The window owns LastText and passes it in; the watcher keeps only
-// what it read. Called from the window's handlers on the event loop's thread.
+// change count stands still. A text read is judged once, not on every tick:
+// the verdict stands until the clipboard changes or LastText does, so a large
+// text costs nothing while it sits there, and a text seen while there was no
+// one to send it to still goes out once there is. The window owns LastText
+// and passes it in; it changes it only through this watcher, apart from
+// clearing it, and any change of its length or storage is noticed (see
+// TextStamp). A text found equal to LastText or to the placed echo is not
+// kept twice: the watcher drops its own copy, and reads the clipboard again
+// should LastText change after all. Called from the window's handlers on the
+// event loop's thread.
 #pragma once
 
 #include "Clipbrd.h"
 #include "TransferReceiver.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class ClipboardWatcher {
 public:
@@ -30,23 +38,47 @@ public:
 
     // One tick. `offered`: the text would reach a connection now (server mode
     // with a peer, or client mode, connected or not). Returns the text to send
-    // on every such connection, having stored it in `lastText`; returns
-    // nothing, and leaves `lastText` alone, when there is nothing to send.
-    // Throws ClipboardUnavailableError when the clipboard cannot be read; the
-    // next tick tries again.
-    std::optional<std::string> Tick(std::string& lastText, const TransferReceiver& receiver, bool offered);
+    // on every such connection, having moved it into `lastText` (the view is
+    // of `lastText` and lasts as long as it is left alone); returns nothing,
+    // and leaves `lastText` alone, when there is nothing to send. Throws
+    // ClipboardUnavailableError when the clipboard cannot be read; the next
+    // tick tries again.
+    std::optional<std::string_view> Tick(std::string& lastText, const TransferReceiver& receiver, bool offered);
 
-    // Puts a received text on the clipboard and records it as `lastText`.
+    // Puts a received text on the clipboard and moves it into `lastText`.
     // Throws ClipboardUnavailableError, leaving `lastText` as it was.
     void PlaceReceived(std::string text, std::string& lastText);
 
 private:
+    // What is known of the text last read.
+    enum class Verdict {
+        Unjudged, // in lookedText_, not yet compared
+        New,      // in lookedText_, differs from LastText (as stamped) and from the echo
+        IsLast,   // equal to LastText as stamped; only LastText holds it
+        IsEcho,   // equal to placedEcho_; only placedEcho_ holds it
+    };
+
+    // Enough of a string to tell that it changed: its storage, its length and
+    // a sample of its bytes at both ends. Cheap whatever the length.
+    struct TextStamp {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+        std::uint64_t ends = 0;
+        static TextStamp Of(const std::string& text);
+        bool operator==(const TextStamp&) const = default;
+    };
+
     void Look();
+    void Judge(const std::string& lastText);
+    void DropLookedText();
 
     TClipboard& clipboard_;
     bool looked_ = false;
     std::uint64_t lookedChanges_ = 0;
     bool lookedHoldsText_ = false;
     std::string lookedText_;
+    Verdict verdict_ = Verdict::Unjudged;
+    TextStamp lastStamp_; // of LastText when the verdict was reached
     std::optional<std::string> placedEcho_;
 };

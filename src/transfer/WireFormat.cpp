@@ -3,11 +3,11 @@
 #include "SysUtils.h"
 #include "TransferLimits.h"
 
-TransferPieces MakeTransferPieces(std::string text)
+TransferPieces MakeTransferPieces(std::string_view text)
 {
     TransferPieces pieces;
     pieces.length = IntToStr(static_cast<std::int64_t>(text.size()));
-    pieces.text = std::move(text);
+    pieces.text = text;
     return pieces;
 }
 

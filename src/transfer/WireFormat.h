@@ -13,12 +13,14 @@
 #include <string_view>
 
 struct TransferPieces {
-    std::string length; // for the first send
-    std::string text;   // for the second send; may be empty
+    std::string length;    // for the first send
+    std::string_view text; // for the second send; may be empty
 };
 
-// Splits a text into the two sends of its transfer.
-TransferPieces MakeTransferPieces(std::string text);
+// Splits a text into the two sends of its transfer. The text piece is a view
+// of `text`, so a large text is not copied on its way to the sockets; it
+// lasts as long as `text` does.
+TransferPieces MakeTransferPieces(std::string_view text);
 
 // Whether a text can be announced at all (see MaxTransferBytes).
 bool FitsOneTransfer(std::string_view text);

@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <memory>
+#include <string_view>
 
 namespace {
 
@@ -23,7 +24,13 @@ struct ClipboardWatcherTest : ::testing::Test {
         clipboard = std::make_unique<TClipboard>(std::move(backend));
         watcher = std::make_unique<ClipboardWatcher>(*clipboard);
     }
-    std::optional<std::string> Tick(bool offered = true) { return watcher->Tick(lastText, receiver, offered); }
+    std::optional<std::string> Tick(bool offered = true)
+    {
+        const std::optional<std::string_view> sent = watcher->Tick(lastText, receiver, offered);
+        if (!sent) return std::nullopt;
+        EXPECT_EQ(sent->data(), lastText.data()) << "the text sent is LastText itself";
+        return std::string(*sent);
+    }
 };
 
 } // namespace
@@ -135,4 +142,65 @@ TEST_F(ClipboardWatcherTest, ClipboardThatCannotBeReachedFailsTheTickAndTheNextO
 
     desktop->SetAccessible(true);
     EXPECT_EQ(Tick(), "abc");
+}
+
+// A verdict on a text is kept across ticks; these are the changes it must
+// not outlive.
+TEST_F(ClipboardWatcherTest, LastTextChangedBehindTheWatcherIsJudgedAfresh)
+{
+    const std::string big(1 << 20, 'x');
+    desktop->SetForeignText(big);
+    EXPECT_EQ(Tick(), big);
+    EXPECT_EQ(Tick(), std::nullopt);
+
+    // Cleared (as a new window does): the clipboard's text goes out again,
+    // read afresh since the watcher kept no copy of its own.
+    lastText.clear();
+    EXPECT_EQ(Tick(), big);
+    EXPECT_EQ(desktop->FetchCount(), 2);
+
+    // Overwritten in place with a text of the same length.
+    lastText.assign(big.size(), 'y');
+    EXPECT_EQ(Tick(), big);
+    lastText.back() = 'z';
+    EXPECT_EQ(Tick(), big);
+    EXPECT_EQ(Tick(), std::nullopt);
+}
+
+TEST_F(ClipboardWatcherTest, TextWaitingForAPeerIsJudgedAgainstTheLatestLastText)
+{
+    desktop->SetForeignText("local");
+    EXPECT_EQ(Tick(false), std::nullopt);
+    // The same text arrives from the peer meanwhile: nothing is left to send.
+    watcher->PlaceReceived("local", lastText);
+    EXPECT_EQ(Tick(true), std::nullopt);
+
+    desktop->SetForeignText("other");
+    EXPECT_EQ(Tick(false), std::nullopt);
+    lastText = "other";
+    EXPECT_EQ(Tick(true), std::nullopt);
+    lastText = "otheR";
+    EXPECT_EQ(Tick(true), "other");
+}
+
+TEST_F(ClipboardWatcherTest, EveryClipboardChangeIsJudgedEvenWhenItsTextLooksAlike)
+{
+    const std::string sent = std::string(1000, 'a') + "1" + std::string(1000, 'a');
+    desktop->SetForeignText(sent);
+    EXPECT_EQ(Tick(), sent);
+    // Same length and same ends, another byte in the middle.
+    const std::string next = std::string(1000, 'a') + "2" + std::string(1000, 'a');
+    desktop->SetForeignText(next);
+    EXPECT_EQ(Tick(), next);
+
+    desktop->SetStoreFilter([](const std::string& text) { return text + "\n"; });
+    watcher->PlaceReceived("peer", lastText);
+    EXPECT_EQ(Tick(), std::nullopt);
+    // Another program copies the echo's text again: still the echo.
+    desktop->SetForeignText("peer\n");
+    EXPECT_EQ(Tick(), std::nullopt);
+    desktop->SetForeignText("peer");
+    EXPECT_EQ(Tick(), std::nullopt);
+    desktop->SetForeignText("peer!");
+    EXPECT_EQ(Tick(), "peer!");
 }
