@@ -3,15 +3,19 @@
 //
 // Text crosses as UTF-8 bytes, Qt's own 8-bit form on Linux whatever the
 // locale says; naming it keeps a peer's code page from being converted from
-// the wrong encoding under a "C" locale. Qt waits synchronously on a
-// foreign selection owner, so the change count matters: it follows Qt's change
+// the wrong encoding under a "C" locale. The bytes are read and placed as
+// they are, without a UTF-16 copy wherever Qt allows it, so that a large
+// text is held as few times as possible. Qt waits synchronously on a foreign
+// selection owner, so the change count matters: it follows Qt's change
 // signal, and the watcher reads the clipboard only after it moved. Made and
 // used on the GUI thread after the QApplication exists.
 #pragma once
 
 #include "ClipboardBackend.h"
 
+#include <QMimeData>
 #include <QObject>
+#include <QPointer>
 
 class QClipboard;
 
@@ -28,4 +32,7 @@ public:
 private:
     QClipboard* clipboard_;
     std::uint64_t changes_ = 0;
+    // The content this program placed last; Qt owns it and deletes it when
+    // another owner takes the clipboard, which clears the pointer.
+    QPointer<QMimeData> placed_;
 };
