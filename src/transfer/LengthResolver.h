@@ -47,11 +47,14 @@
 // it so far, as the path of lengths taken; new bytes only make it go on from
 // the path's last transfer, or back up to an earlier length with shorter
 // choices left. An offset from which no reading starts stays so for good and
-// is marked, so no offset is examined twice for a candidate, and the work
-// grows with the bytes, not with their square. When quiet, the bytes stop
-// changing, and every offset's answer is worked out once, backwards from the
-// end, for all the transfers settled in that quiet spell. Owned by
-// TransferReceiver.
+// is marked; a path never visits an offset twice and never enters a marked
+// one, so each offset is examined about once per candidate and the work
+// grows with the bytes, not with their square. A taken length whose text is
+// all here hands the rest of its path on to the next start of transfer.
+// When quiet, the bytes stop changing, and every offset's answer is worked
+// out once, backwards from the end, for all the transfers settled in that
+// quiet spell; a length that came alone with its text after it is answered
+// without that. Owned by TransferReceiver.
 #pragma once
 
 #include "TransferLimits.h"

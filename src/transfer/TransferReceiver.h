@@ -10,21 +10,25 @@
 // Once the length is known, bytes are counted into the text until it is
 // complete, and any bytes beyond it start the next transfer.
 //
-// Read boundaries mean nothing: the length may arrive alone, split over
+// Read boundaries are no frame: the length may arrive alone, split over
 // reads, or joined to its text or to a whole following transfer. So the
 // bytes at a start of transfer wait in a LengthResolver (no length known, the
-// counts still 0) until only one length for them is possible: a length is
-// possible when the bytes after its text can in turn be read as transfers,
-// the last one allowed to be unfinished. "5hello" is settled at once, and so
-// is "0"; "5" waits, as "50" may follow. When a text beginning with digits
-// keeps several lengths possible ("3123": 3 and "123", or 31 and more to
-// come), the receiver waits for more bytes, and when the sender has been
-// silent for QuietResolveMs takes the one length under which every transfer
-// is complete and the bytes end exactly, if there is one. Bytes no length
-// fits, ambiguity that silence does not settle, and bytes that keep the
-// question open too long (see TransferLimits.h) are refused: a failure is
-// reported, the bytes are dropped, the clipboard is not touched and the next
-// bytes start afresh. LengthResolver.h states the rule in full.
+// counts still 0), which is told where each read ended, until only one length
+// for them is possible: a length is possible when the bytes after its text
+// can in turn be read as transfers, the last one allowed to be unfinished.
+// "5hello" is settled at once, and so is "0"; "5" waits, as "50" may follow.
+// When a text beginning with digits keeps several lengths possible ("3123":
+// 3 and "123", or 31 and more to come), the receiver waits for more bytes,
+// and once the sender has been silent for QuietResolveMs settles them: by
+// the one length under which every transfer is complete and the bytes end
+// exactly; among several such, by the one that came in a read of its own, as
+// a sender sends it; and when none is complete and the bytes are one length
+// alone, by taking it as a length whose text is still to come. Bytes no
+// length fits, ambiguity that silence does not settle, and bytes that run
+// past every possible length's text undecided or cost too much to examine
+// (see TransferLimits.h) are refused: a failure is reported, the bytes are
+// dropped, the clipboard is not touched and the next bytes start afresh.
+// LengthResolver.h states the rule in full.
 //
 // When the connection ends, the window calls Reset: the unfinished transfer
 // is dropped, and the next connection starts with a clean receiver.
