@@ -88,7 +88,7 @@ std::optional<std::string_view> ClipboardWatcher::Tick(std::string& lastText, co
     if (verdict_ == Verdict::Unjudged) Judge(lastText);
     if (verdict_ != Verdict::New || !offered || !FitsOneTransfer(lookedText_)) return std::nullopt;
     lastText = std::move(lookedText_);
-    DropLookedText();
+    DropLookedText(); // and with it the previous LastText, which the move left there
     verdict_ = Verdict::IsLast;
     lastStamp_ = TextStamp::Of(lastText);
     placedEcho_.reset();
@@ -102,7 +102,10 @@ void ClipboardWatcher::PlaceReceived(std::string text, std::string& lastText)
     looked_ = false;
     DropLookedText();
     clipboard_.PlaceText(text);
-    lastText = std::move(text);
+    // Swapped and dropped: a move would leave the previous LastText in
+    // `text` until the end of this call, beside the new one and the read-back.
+    lastText.swap(text);
+    std::string().swap(text);
     // What the clipboard now reports is the received text as this desktop
     // keeps it. Should reading it back fail, the next tick reads it instead
     // and may take a changed form of it for a new text: a rare resend, better

@@ -42,7 +42,8 @@ std::string TClipboard::FetchText()
     std::string text;
     if (backend_ == nullptr || !backend_->FetchText(text)) throw ClipboardUnavailableError();
     if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
-    return codecs_.toWire ? codecs_.toWire->Convert(text) : text;
+    if (codecs_.toWire) return codecs_.toWire->Convert(text);
+    return text; // not folded into a conditional, which would copy it
 }
 
 void TClipboard::PlaceText(const std::string& text)
