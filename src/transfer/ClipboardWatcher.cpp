@@ -74,7 +74,7 @@ std::optional<std::string_view> ClipboardWatcher::Tick(std::string& lastText, co
     Look();
     if (!lookedHoldsText_) return std::nullopt;
     if (verdict_ == Verdict::IsLast || verdict_ == Verdict::New) {
-        if (!(TextStamp::Of(lastText) == lastStamp_)) {
+        if (TextStamp::Of(lastText) != lastStamp_) {
             // LastText changed behind the verdict. The text it held was the
             // only copy of the one read, so that one is read again.
             if (verdict_ == Verdict::IsLast) {
