@@ -5,8 +5,9 @@
 # To build and run the program.
 ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
-# end-to-end tests drive, and clang with its sanitizer and fuzzer runtimes.
-TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils socat python3 clang libclang-rt-14-dev)
+# end-to-end tests drive, ss (iproute2) for the soak run's byte counts, and
+# clang with its sanitizer and fuzzer runtimes.
+TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils iproute2 socat python3 clang libclang-rt-14-dev)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

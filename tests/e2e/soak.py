@@ -118,9 +118,14 @@ class Side:
         self.display = display
         self.program = program
         self.owner = None  # (xclip process, its window) of the last text copied here
+        self.copiers = []   # xclip processes not yet seen to end
 
     def copy(self, text):
+        # An xclip ends once the program takes the clipboard from it; reaping
+        # it keeps thousands of ended ones from holding process ids.
+        self.copiers = [process for process in self.copiers if process.poll() is None]
         process = self.display.set_clipboard(text)
+        self.copiers.append(process)
         self.owner = (process, self.display.clipboard_owner())
 
     def assert_still_holds_its_copy(self, index):

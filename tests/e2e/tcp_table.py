@@ -10,6 +10,7 @@ import subprocess
 from harness import wait_until
 
 ESTABLISHED = "01"
+CLOSE_WAIT = "08"  # the peer has closed; this end is still open
 LISTEN = "0A"
 
 ConnectTimeoutS = 15
@@ -66,8 +67,9 @@ def wait_served(port, count=1, timeout=ConnectTimeoutS):
 
 
 def wait_unconnected(port, timeout=ConnectTimeoutS):
-    """Until no established connection has `port` at either end."""
-    return wait_until(lambda: not connections(port), timeout,
+    """Until no connection with `port` at either end is open: none
+    established, and none that its peer closed but its owner still holds."""
+    return wait_until(lambda: not connections(port) and not connections(port, CLOSE_WAIT), timeout,
                       message="the connections on port %d to close" % port)
 
 

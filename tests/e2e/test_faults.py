@@ -299,7 +299,7 @@ class LocalFaultTest(FaultTestCase):
 
         os.chmod(installation.settings_path, stat.S_IRUSR | stat.S_IWUSR)
         window.click("Button6")
-        self.assertEqual(program.wait_exit(), 0)
+        self.assert_exit_code(program, 0)
         self.assertEqual(installation.settings(), b"[TESSAROPRO]\r\nLASTIP=127.0.0.1\r\nLASTPORT=4321\r\n\r\n")
 
     def test_clipboard_owner_that_never_answers_holds_up_a_peer_text_only_a_bounded_time(self):
