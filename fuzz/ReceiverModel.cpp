@@ -73,17 +73,33 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
     if (count == 1 && candidates.size() == 1) return take(candidates.front());
     if (size > furthest) return refuse();
     if (!quiet) return choice;
-    if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
-    if (wholeCandidates.size() > 1) {
-        std::vector<Length> atReadEnd;
-        for (const Length& length : wholeCandidates) {
-            if (AtReadEnd(length.digits)) atReadEnd.push_back(length);
+
+    // linked[i]: the bytes from i on split into whole transfers, each one
+    // after the first starting where a read ended.
+    std::vector<char> readEnd(size + 1, 0);
+    for (std::size_t end : readEnds_) readEnd[end] = 1;
+    std::vector<char> linked(size + 1, 0);
+    linked[size] = 1;
+    for (std::size_t i = size; i-- > 0;) {
+        for (const Length& length : LengthsAt(i)) {
+            const std::size_t end = i + length.digits + static_cast<std::size_t>(length.value);
+            if (end == size || (end < size && readEnd[end] && linked[end])) linked[i] = 1;
         }
-        return atReadEnd.size() == 1 ? take(atReadEnd.front()) : refuse();
     }
+    std::vector<Length> linkedCandidates;
+    for (const Length& length : LengthsAt(0)) {
+        const std::size_t end = length.digits + static_cast<std::size_t>(length.value);
+        if (end == size || (end < size && readEnd[end] && linked[end])) linkedCandidates.push_back(length);
+    }
+    if (linkedCandidates.size() == 1) return take(linkedCandidates.front());
     const Lengths all = LengthsAt(0);
     if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
-    return refuse();
+    if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
+    std::vector<Length> atReadEnd;
+    for (const Length& length : wholeCandidates) {
+        if (AtReadEnd(length.digits)) atReadEnd.push_back(length);
+    }
+    return wholeCandidates.size() > 1 && atReadEnd.size() == 1 ? take(atReadEnd.front()) : refuse();
 }
 
 bool ReceiverModel::AtReadEnd(std::size_t at) const

@@ -11,10 +11,13 @@
 // it; "more digits to come" is one more when every waiting byte is a digit
 // and a longer length still fits. None is a refusal, one that is a length is
 // taken, several wait; but waiting bytes that run past the end of every
-// candidate's text are refused. Once the stream has gone quiet: the one
+// candidate's text are refused. Once the stream has gone quiet, in order:
+// the one candidate with a linked reading (complete, and every transfer
+// after the first starts where a read ended) is taken; bytes that are one
+// length and nothing else are that length, its text to come; the one
 // candidate with a complete reading is taken; of several, the one whose
-// length ends where a read ended, if exactly one does; with none, bytes that
-// are one length and nothing else are that length; anything else is refused.
+// length ends where a read ended, if exactly one does; anything else is
+// refused.
 //
 // The bound on the work of settling is not modelled: the receiver's search
 // stays far below it on any input.

@@ -17,7 +17,7 @@ void LengthResolver::AppendRead(std::string_view bytes)
     buffer_.append(bytes);
     dead_.resize(buffer_.size());
     bytesSeen_ += bytes.size();
-    if (IsDigit(bytes.back())) readEnds_.push_back(buffer_.size());
+    readEnds_.push_back(buffer_.size());
 }
 
 void LengthResolver::Consume(std::size_t count)
@@ -259,29 +259,60 @@ LengthResolver::Decision LengthResolver::Decide()
 
 LengthResolver::Decision LengthResolver::DecideQuiet()
 {
-    if (!surveyed_) {
-        const Decision decision = Decide();
-        if (decision.kind != Decision::Kind::Wait) return decision;
-        // The usual case needs no survey of the whole buffer: when exactly
-        // one candidate's length ends where a read ended and its reading is
-        // complete, it wins under a. or b. whatever the others are. A length
-        // sent alone and then its text, joined to nothing, is answered here
-        // at once, as its text ends at the last byte.
-        const Lengths lengths = LengthsAt(base_);
-        int atReadEnd = -1;
-        int count = 0;
-        for (int i = 0; i < lengths.count; ++i) {
-            if (candidates_[i].dead || !ReadEndsAt(base_ + static_cast<std::size_t>(i) + 1)) continue;
-            atReadEnd = i;
-            ++count;
-        }
-        if (count == 1 && lengths.ends[atReadEnd] <= buffer_.size()) {
-            Survey(lengths.ends[atReadEnd]);
-            if (whole_[lengths.ends[atReadEnd]]) return Take(lengths, atReadEnd);
+    // First whatever Decide would settle. Once a survey is there (a start
+    // of transfer settled earlier in this quiet spell), it answers the same
+    // without walking each candidate's reading again.
+    Decision decision;
+    if (surveyed_) {
+        Survey(base_);
+        decision = DecideFromSurvey(false);
+    } else {
+        decision = Decide();
+    }
+    if (decision.kind != Decision::Kind::Wait) return decision;
+
+    const std::size_t size = buffer_.size();
+    const Lengths lengths = LengthsAt(base_);
+    LinkReadEnds();
+    int linked = -1;
+    int count = 0;
+    for (int i = 0; i < lengths.count; ++i) {
+        if (lengths.ends[i] > size || !linked_[lengths.ends[i]]) continue;
+        linked = i;
+        ++count;
+    }
+    if (count == 1) return Take(lengths, linked);
+    // The sender paused after its length: the bytes are that length alone.
+    // This comes before a reading that splits them into several transfers
+    // inside one read, which is how "2000000" reads as "2", "00" and four
+    // empty texts.
+    if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size)
+        return Take(lengths, lengths.count - 1);
+    Survey(base_);
+    return DecideFromSurvey(true);
+}
+
+// Fills linked_: for each read end from base_ on, whether the bytes from
+// there split into whole transfers each of which starts at a read end, the
+// last ending at the last byte. Read ends are few beside the bytes, and only
+// they are examined.
+void LengthResolver::LinkReadEnds()
+{
+    if (!linked_.empty()) return;
+    const std::size_t size = buffer_.size();
+    linked_.assign(size + 1, false);
+    linked_[size] = true;
+    for (std::size_t i = readEnds_.size(); i > readEndsHead_;) {
+        const std::size_t at = readEnds_[--i];
+        if (at >= size) continue;
+        const int count = LengthCount(at);
+        std::size_t value = 0;
+        for (int digits = 1; digits <= count && !linked_[at]; ++digits) {
+            value = value * 10 + static_cast<std::size_t>(buffer_[at + static_cast<std::size_t>(digits) - 1] - '0');
+            const std::size_t end = at + static_cast<std::size_t>(digits) + value;
+            if (end <= size && linked_[end]) linked_[at] = true;
         }
     }
-    Survey(base_);
-    return DecideFromSurvey();
 }
 
 // Fills open_ and whole_ down to `from`, going on from where an earlier call
@@ -320,9 +351,13 @@ void LengthResolver::DropSurvey()
     surveyed_ = false;
     std::vector<bool>().swap(open_);
     std::vector<bool>().swap(whole_);
+    std::vector<bool>().swap(linked_);
 }
 
-LengthResolver::Decision LengthResolver::DecideFromSurvey()
+// As Decide, with the survey in place of the candidates' readings; with
+// `byComplete`, what Decide would wait on is settled by complete readings
+// (a2 and b), and otherwise dropped.
+LengthResolver::Decision LengthResolver::DecideFromSurvey(bool byComplete)
 {
     Decision decision;
     decision.kind = Decision::Kind::Fail;
@@ -353,10 +388,8 @@ LengthResolver::Decision LengthResolver::DecideFromSurvey()
     if (candidates == 0) return decision;
     if (candidates == 1 && taken >= 0) return Take(lengths, taken);
     if (size > furthest) return decision;
+    if (!byComplete) return Decision();
     if (complete == 1) return Take(lengths, lastComplete);
-    if (complete > 1) return completeAtReadEnd == 1 ? Take(lengths, lastCompleteAtReadEnd) : decision;
-    // No complete reading: a sender that paused after its length, when the
-    // bytes are that length and nothing else.
-    if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size) return Take(lengths, lengths.count - 1);
+    if (complete > 1 && completeAtReadEnd == 1) return Take(lengths, lastCompleteAtReadEnd);
     return decision;
 }

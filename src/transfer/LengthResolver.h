@@ -32,16 +32,26 @@
 //     examination costs more than ResolveWorkPerByte allows are dropped too.
 //
 // Once the sender has gone quiet (DecideQuiet) it has sent all it meant to,
-// so the true reading is complete, unless the sender paused after a length:
-//   a. exactly one candidate has a complete reading: it is taken;
-//   b. several have: the one whose length ends exactly where a read ended is
-//      taken, as a sender puts its length in a send of its own; if that
-//      leaves not exactly one, the bytes are dropped;
-//   c. none has, and the bytes are all one length: it is taken, and its text
-//      is still to come;
-//   d. otherwise the bytes are dropped.
-// So "12" read at once settles as the length 1 and the text "2", not as a
-// 12 whose sender paused: a joined one-byte text is the likelier of the two.
+// so the true reading is complete, unless the sender paused after a length.
+// The reads say more: a sender sends one transfer per clipboard change, at
+// most one per watcher tick, so two transfers all but never share a read,
+// and the place where one transfer ends and the next begins is a read end.
+// A reading is "linked" when it is complete and each of its transfers after
+// the first starts exactly where a read ended. In this order:
+//   a1. exactly one candidate has a linked reading: it is taken;
+//   c.  the bytes are all one length: it is taken, and its text is still to
+//       come (the sender paused after it). This goes before the readings
+//       below, which split a read into several transfers: "2000000" alone
+//       would otherwise be "2", "00" and four empty texts;
+//   a2. exactly one candidate has a complete reading: it is taken;
+//   b.  of several, the one whose length ends exactly where a read ended is
+//       taken, as a sender puts its length in a send of its own, if exactly
+//       one does;
+//   d.  otherwise the bytes are dropped.
+// So "12" read at once is the length 1 and the text "2" (one transfer, no
+// boundary to place), "100" alone is a length awaiting its text, and "4" then
+// "8111..." is 48 and its text, not 4 and "8111" followed by transfers that
+// start inside a read.
 //
 // The search is incremental. Each candidate keeps the one reading found for
 // it so far, as the path of lengths taken; new bytes only make it go on from
@@ -53,8 +63,8 @@
 // all here hands the rest of its path on to the next start of transfer.
 // When quiet, the bytes stop changing, and every offset's answer is worked
 // out once, backwards from the end, for all the transfers settled in that
-// quiet spell; a length that came alone with its text after it is answered
-// without that. Owned by TransferReceiver.
+// quiet spell, and the linked readings once over the read ends alone, which
+// answers the usual cases without that. Owned by TransferReceiver.
 #pragma once
 
 #include "TransferLimits.h"
@@ -125,14 +135,15 @@ private:
     void CarryOver(std::size_t newBase);
     bool ReadEndsAt(std::size_t offset) const;
     Decision Take(const Lengths& lengths, int index);
+    void LinkReadEnds();
     void Survey(std::size_t from);
     void DropSurvey();
-    Decision DecideFromSurvey();
+    Decision DecideFromSurvey(bool byComplete);
 
     std::string buffer_;
     std::size_t base_ = 0;
-    // Offsets at which a read ended just after a digit (only there can a
-    // length end), in order; those at or before base_ are spent.
+    // Offsets at which a read ended, in order; those at or before base_ are
+    // spent.
     std::vector<std::size_t> readEnds_;
     std::size_t readEndsHead_ = 0;
     // Indexed by the digits of the first length, less one.
@@ -151,4 +162,7 @@ private:
     std::size_t surveyedFrom_ = 0;
     std::vector<bool> open_;
     std::vector<bool> whole_;
+    // While quiet, by offset: a linked reading starts there (only read ends
+    // and the end of the bytes are ever set). Empty until worked out.
+    std::vector<bool> linked_;
 };

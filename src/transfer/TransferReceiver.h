@@ -20,12 +20,14 @@
 // When a text beginning with digits keeps several lengths possible ("3123":
 // 3 and "123", or 31 and more to come), the receiver waits for more bytes,
 // and once the sender has been silent for QuietResolveMs settles them: by
-// the one length under which every transfer is complete and the bytes end
-// exactly; among several such, by the one that came in a read of its own, as
-// a sender sends it; and when none is complete and the bytes are one length
-// alone, by taking it as a length whose text is still to come. Bytes no
-// length fits, ambiguity that silence does not settle, and bytes that run
-// past every possible length's text undecided or cost too much to examine
+// the one length under which the bytes split into whole transfers, each
+// after the first beginning where a read ended, as a sender sends one
+// transfer at a time; else, when the bytes are one length alone, by taking
+// it as a length whose text is still to come; else by the one length under
+// which every transfer is complete and the bytes end exactly; among several
+// such, by the one that came in a read of its own. Bytes no length fits,
+// ambiguity that silence does not settle, and bytes that run past every
+// possible length's text undecided or cost too much to examine
 // (see TransferLimits.h) are refused: a failure is reported, the bytes are
 // dropped, the clipboard is not touched and the next bytes start afresh.
 // LengthResolver.h states the rule in full.

@@ -129,10 +129,22 @@ TEST_F(TransferReceiverTest, DigitTextJoinedToItsLengthIsSettledWhenTheSenderGoe
 
 TEST_F(TransferReceiverTest, AmbiguityLeftWhenQuietIsRefused)
 {
-    // "1"+"0" then "9"+"abcdefghi", or "10"+"9abcdefghi": both whole.
-    Feed("109abcdefghi");
+    // "1"+"0" then "9"+"abcdefghi", or "10"+"9abcdefghi": both whole, each
+    // transfer starting where a read did, and both first lengths ending
+    // where a read did.
+    Feed("1");
+    Feed("0");
+    Feed("9abcdefghi");
     GoQuiet();
     EXPECT_TRUE(seen.texts.empty());
+    EXPECT_EQ(seen.failures, 1);
+    ExpectIdle();
+
+    // In one read the same bytes are one transfer: the other reading would
+    // put a second transfer inside the read.
+    Feed("109abcdefghi");
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{"9abcdefghi"});
     EXPECT_EQ(seen.failures, 1);
     ExpectIdle();
 }
@@ -193,6 +205,52 @@ TEST_F(TransferReceiverTest, SenderThatPausesAfterItsLengthIsWaitedFor)
     Feed("12");
     GoQuiet();
     EXPECT_EQ(seen.texts, (Texts{"hello", "2"}));
+    EXPECT_EQ(seen.failures, 0);
+    ExpectIdle();
+}
+
+// Fault: a length ending in zeros, followed by a pause, was read as a short
+// length with a text of zeros and empty transfers after it ("100": "1",
+// "0", then ""), so the clipboard was wiped and the real text was refused.
+TEST_F(TransferReceiverTest, PausedLengthEndingInZerosAwaitsItsText)
+{
+    const std::string hundred(100, '0');
+    Feed("100");
+    GoQuiet();
+    EXPECT_TRUE(seen.texts.empty());
+    EXPECT_EQ(receiver.ExpectedSize(), 100);
+    Feed(hundred);
+    EXPECT_EQ(seen.texts, Texts{hundred});
+
+    std::string text(2000000, 'x');
+    text.replace(0, 4, "2026");
+    Feed("2000000");
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{hundred});
+    EXPECT_EQ(receiver.ExpectedSize(), 2000000);
+    for (std::size_t at = 0; at < text.size(); at += 65536) Feed(std::string_view(text).substr(at, 65536));
+    ASSERT_EQ(seen.texts.size(), 2u);
+    EXPECT_EQ(seen.texts[1], text);
+    EXPECT_EQ(seen.failures, 0);
+    ExpectIdle();
+}
+
+// Fault: when the reads cut a length in two, its first digits ended at a
+// read end, and that alone picked them as the length, though the rest of
+// the bytes then had to start transfers inside a read.
+TEST_F(TransferReceiverTest, LengthCutByTheReadsIsReadWhole)
+{
+    const std::string ones(48, '1');
+    Feed("4");
+    Feed("8" + ones);
+    GoQuiet();
+    EXPECT_EQ(seen.texts, Texts{ones});
+
+    const std::string zeros(20, '0');
+    Feed("2");
+    Feed("0" + zeros);
+    GoQuiet();
+    EXPECT_EQ(seen.texts, (Texts{ones, zeros}));
     EXPECT_EQ(seen.failures, 0);
     ExpectIdle();
 }
