@@ -6,10 +6,23 @@
 #include "InstanceLock.h"
 #include "Unit1.h"
 
+#include <malloc.h>
+
 #include <exception>
+
+namespace {
+
+// Texts of this size and more get pages of their own, which go back to the
+// system as soon as the text is freed: a copy left running all day must not
+// keep the memory of yesterday's largest text.
+constexpr int OwnPagesFromBytes = 1024 * 1024;
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    mallopt(M_MMAP_THRESHOLD, OwnPagesFromBytes);
+
     // Checked before Qt starts, so that a second copy shows nothing at all.
     TInstanceLock marker(TInstanceLock::SessionMarkerName());
     if (marker.GetState() == TInstanceLock::State::HeldByAnother) return 1;

@@ -32,3 +32,7 @@ inline constexpr std::size_t ResolveWorkAllowance = 64 * 1024;
 // Space set aside for an incoming text before its bytes arrive; a longer text
 // grows as it comes, so a length alone never claims more memory than this.
 inline constexpr std::size_t ReserveLimitBytes = 1024 * 1024;
+
+// Once this fraction (1/N) of an announced text has arrived, its room is
+// reserved whole instead of growing the text by doubling.
+inline constexpr std::size_t TrustAnnouncedFraction = 8;

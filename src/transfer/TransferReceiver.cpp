@@ -45,6 +45,12 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
         }
         const auto wanted = static_cast<std::size_t>(expected_ - received_);
         const std::size_t taken = std::min(wanted, bytes.size());
+        // Growing by doubling holds two buffers at the last step. Once a good
+        // part of the announced text is here, the length is believed and the
+        // whole text's room is taken at once.
+        const auto full = static_cast<std::size_t>(expected_);
+        if (text_.size() + taken > text_.capacity() && text_.size() >= full / TrustAnnouncedFraction)
+            text_.reserve(full);
         text_.append(bytes.substr(0, taken));
         bytes.remove_prefix(taken);
         received_ += static_cast<std::int32_t>(taken);
