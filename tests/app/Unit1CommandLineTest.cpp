@@ -71,11 +71,8 @@ TEST(TForm1CommandLine, ClientBeforeAddrConnectsToTheOldAddressAndTheBoxKeepsThe
     TForm1& form = harness.Create();
     EXPECT_EQ(form.Edit1()->Text(), "127.0.0.9");
 
-    LoopbackPeer peer;
-    ASSERT_TRUE(RunUntil([&] {
-        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listener.Get()));
-        return peer.Connected() && Status(form) == "Connect";
-    }));
+    LoopbackPeer peer = AwaitClientConnection(form, listener.Get());
+    ASSERT_TRUE(peer.Connected());
 
     form.close();
     EXPECT_EQ(FileBytes(harness.SettingsFile()),

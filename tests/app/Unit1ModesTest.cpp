@@ -160,11 +160,8 @@ TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndK
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
     ConnectTo(port);
-    LoopbackPeer peer;
-    ASSERT_TRUE(RunUntil([&] {
-        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listener.Get()));
-        return peer.Connected() && Status(form) == "Connect";
-    }));
+    LoopbackPeer peer = AwaitClientConnection(form, listener.Get());
+    ASSERT_TRUE(peer.Connected());
     ASSERT_TRUE(form.ClientSocket1().Active());
 
     peer.Reset();
@@ -179,11 +176,8 @@ TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndK
     const UniqueFd otherListener = ListenLoopback(otherPort);
     form.Edit2()->SetText(std::to_string(otherPort));
     form.Button1()->click();
-    LoopbackPeer again;
-    EXPECT_TRUE(RunUntil([&] {
-        if (!again.Connected()) again = LoopbackPeer(AcceptNow(otherListener.Get()));
-        return again.Connected() && Status(form) == "Connect";
-    })) << Status(form);
+    LoopbackPeer again = AwaitClientConnection(form, otherListener.Get());
+    EXPECT_TRUE(again.Connected()) << Status(form);
     EXPECT_TRUE(harness.Errors().empty());
 }
 
@@ -192,11 +186,8 @@ TEST_F(TForm1ModesTest, OnlineAfterAResetClientConnectionServesInServerMode)
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
     ConnectTo(port);
-    LoopbackPeer server;
-    ASSERT_TRUE(RunUntil([&] {
-        if (!server.Connected()) server = LoopbackPeer(AcceptNow(listener.Get()));
-        return server.Connected() && Status(form) == "Connect";
-    }));
+    LoopbackPeer server = AwaitClientConnection(form, listener.Get());
+    ASSERT_TRUE(server.Connected());
     server.Reset();
     ASSERT_TRUE(RunUntil([&] { return Status(form) == "Can't Connect"; }));
 
@@ -218,11 +209,8 @@ TEST_F(TForm1ModesTest, OrderlyCloseByTheServerEndsClientMode)
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
     ConnectTo(port);
-    LoopbackPeer peer;
-    ASSERT_TRUE(RunUntil([&] {
-        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listener.Get()));
-        return peer.Connected() && Status(form) == "Connect";
-    }));
+    LoopbackPeer peer = AwaitClientConnection(form, listener.Get());
+    ASSERT_TRUE(peer.Connected());
     EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
 
     peer.Close();

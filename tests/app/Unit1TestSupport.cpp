@@ -6,6 +6,7 @@
 #include "EventLoop.h"
 #include "MemoryClipboardBackend.h"
 #include "QtTestApplication.h"
+#include "RunUntil.h"
 #include "StatusBar.h"
 #include "Unit1.h"
 
@@ -104,4 +105,14 @@ UniqueFd AcceptNow(int listenFd)
     pollfd entry{listenFd, POLLIN, 0};
     if (::poll(&entry, 1, 0) <= 0) return UniqueFd();
     return UniqueFd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+}
+
+LoopbackPeer AwaitClientConnection(const TForm1& form, int listenFd)
+{
+    LoopbackPeer peer;
+    RunUntil([&] {
+        if (!peer.Connected()) peer = LoopbackPeer(AcceptNow(listenFd));
+        return peer.Connected() && Status(form) == "Connect";
+    });
+    return peer;
 }

@@ -81,3 +81,7 @@ private:
 
 // Accepts one waiting connection without blocking; empty when none waits.
 UniqueFd AcceptNow(int listenFd);
+
+// Runs the loop until the window's client connection to `listenFd` stands
+// ("Connect" shown) and returns the accepted end; unconnected on time-out.
+LoopbackPeer AwaitClientConnection(const TForm1& form, int listenFd);
