@@ -1,13 +1,16 @@
-// The entry: the single-instance check, then the application object, the main
-// window and the loop. Exit code 1 when another copy runs in this desktop
-// session, 0 otherwise (a main window that cannot be built included, after
-// its error box).
+// The entry: the display choice, the single-instance check, then the
+// application object, the main window and the loop. Exit code 2 when no X
+// display can be opened (one line on stderr says why), 1 when another copy
+// runs in this desktop session, 0 otherwise (a main window that cannot be
+// built included, after its error box).
 #include "Application.h"
+#include "DisplayChoice.h"
 #include "InstanceLock.h"
 #include "Unit1.h"
 
 #include <malloc.h>
 
+#include <cstdio>
 #include <exception>
 
 namespace {
@@ -23,8 +26,15 @@ int main(int argc, char* argv[])
 {
     mallopt(M_MMAP_THRESHOLD, OwnPagesFromBytes);
 
+    // Before Qt starts: it would abort without a display, or pick a plugin
+    // that cannot watch the clipboard.
+    if (const std::optional<std::string> refusal = PrepareDisplay()) {
+        std::fprintf(stderr, "%s\n", refusal->c_str());
+        return ExitNoDisplay;
+    }
+
     // Checked before Qt starts, so that a second copy shows nothing at all.
-    TInstanceLock marker(TInstanceLock::SessionMarkerName());
+    TInstanceLock marker(TInstanceLock::SessionMarkerName(), TInstanceLock::SessionRuntimeDir());
     if (marker.GetState() == TInstanceLock::State::HeldByAnother) return 1;
     marker.KeepUntilExit();
 

@@ -1,0 +1,69 @@
+#include "DisplayChoice.h"
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+constexpr const char* XcbPlatform = "xcb";
+
+std::string Variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// "xcb" alone or with its options ("xcb:..."); a fallback list counts only
+// when it starts with xcb.
+bool NamesXcb(std::string_view platform)
+{
+    return platform == XcbPlatform || platform.starts_with("xcb:") || platform.starts_with("xcb;");
+}
+
+bool CanOpenX(const std::string& display)
+{
+    if (display.empty()) return false;
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    const bool opened = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return opened;
+}
+
+std::string RefusalFor(const TDisplayEnvironment& environment)
+{
+    if (!environment.Display.empty()) {
+        return "tessaro: cannot open the X display \"" + environment.Display +
+               "\": Tessaro II needs an X11 desktop, or a Wayland session with XWayland";
+    }
+    if (!environment.WaylandDisplay.empty()) {
+        return "tessaro: this Wayland session has no X display (DISPLAY is not set): Tessaro II runs through "
+               "XWayland, as a native Wayland client cannot watch the clipboard; enable XWayland and start it again";
+    }
+    return "tessaro: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): Tessaro II needs an X11 desktop, "
+           "or a Wayland session with XWayland";
+}
+
+} // namespace
+
+TDisplayChoice ChooseDisplay(const TDisplayEnvironment& environment,
+                             const std::function<bool(const std::string&)>& canOpenX)
+{
+    const bool userChose = !environment.QpaPlatform.empty();
+    // A plugin the user named is theirs to answer for, except that xcb
+    // without an X display fails the same way as our own choice would.
+    if (userChose && !NamesXcb(environment.QpaPlatform)) return {};
+    if (!canOpenX(environment.Display)) return {"", RefusalFor(environment)};
+    return {userChose ? "" : XcbPlatform, ""};
+}
+
+std::optional<std::string> PrepareDisplay()
+{
+    const TDisplayEnvironment environment{Variable("QT_QPA_PLATFORM"), Variable("DISPLAY"),
+                                          Variable("WAYLAND_DISPLAY")};
+    const TDisplayChoice choice = ChooseDisplay(environment, CanOpenX);
+    if (!choice.Refusal.empty()) return choice.Refusal;
+    if (!choice.Platform.empty()) ::setenv("QT_QPA_PLATFORM", choice.Platform.c_str(), 1);
+    return std::nullopt;
+}
