@@ -6,7 +6,6 @@
 #include "Clipbrd.h"
 #include "QtClipboardBackend.h"
 #include "QuitSignals.h"
-#include "Settings.h"
 #include "SysUtils.h"
 
 #include <QAbstractEventDispatcher>
@@ -105,9 +104,9 @@ EventLoop& TApplication::Loop()
     return *loop_;
 }
 
-std::string TApplication::SettingsFile() const
+TSettingsLocation TApplication::SettingsLocation() const
 {
-    return settingsFile_.empty() ? SettingsPath() : settingsFile_;
+    return settingsFile_.empty() ? ::SettingsLocation() : TSettingsLocation(settingsFile_);
 }
 
 void TApplication::MinimiseApp()

@@ -11,6 +11,8 @@
 // hides each window and runs its FormDestroy before its controls go.
 #pragma once
 
+#include "Settings.h"
+
 #include <QIcon>
 
 #include <exception>
@@ -53,9 +55,11 @@ public:
 
     EventLoop& Loop();
 
-    // Where the main window keeps its settings: beside the executable unless
-    // set (tests point it at a private folder before making the window).
-    std::string SettingsFile() const;
+    // Where the main window keeps its settings: beside the executable or in
+    // the user's configuration folder (Settings.h), unless set (tests point
+    // it at a private file before making the window).
+    TSettingsLocation SettingsLocation() const;
+    std::string SettingsFile() const { return SettingsLocation().File; }
     void SetSettingsFile(std::string path) { settingsFile_ = std::move(path); }
 
     // The program's three states on the desktop: Shown, Minimised (only the

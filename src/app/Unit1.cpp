@@ -194,14 +194,14 @@ void TForm1::Button6Click()
 
 void TForm1::ReadSettingsIntoBoxes()
 {
-    const TStoredPeer stored = ReadSettings(Application().SettingsFile());
+    const TStoredPeer stored = ReadSettings(Application().SettingsLocation());
     edit1_->SetText(stored.LastIp);
     edit2_->SetText(stored.LastPort);
 }
 
 void TForm1::WriteSettingsFromBoxes()
 {
-    WriteSettings(Application().SettingsFile(), edit1_->Text(), edit2_->Text());
+    WriteSettings(Application().SettingsLocation(), edit1_->Text(), edit2_->Text());
 }
 
 void TForm1::ApplyWireEncoding()
@@ -210,7 +210,7 @@ void TForm1::ApplyWireEncoding()
     // does not know is shown once and then ignored: the bytes stay as the
     // locale has them, and the rest of the start goes on.
     try {
-        SharedClipboard().SetWireEncoding(ReadCodePage(Application().SettingsFile()));
+        SharedClipboard().SetWireEncoding(ReadCodePage(Application().SettingsLocation()));
     } catch (...) {
         ReportEscapedError(std::current_exception());
     }

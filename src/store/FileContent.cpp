@@ -110,17 +110,18 @@ std::optional<struct stat> ReplaceableFile(const std::string& target, const std:
     return old;
 }
 
-TemporaryFile CreateTemporaryBeside(const std::string& target, const std::string& path)
+// No value when the directory takes no new file (not writable, say).
+std::optional<TemporaryFile> CreateTemporaryBeside(const std::string& target)
 {
     static unsigned serial = 0;
     const std::string stem = DirectoryOf(target) + "." + BaseNameOf(target) + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
         std::string name = stem + std::to_string(serial++) + ".tmp";
         const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NewFileMode);
-        if (fd >= 0) return TemporaryFile(std::move(name), fd);
+        if (fd >= 0) return std::optional<TemporaryFile>(std::in_place, std::move(name), fd);
         if (errno != EEXIST) break;
     }
-    throw FileCreateError(path);
+    return std::nullopt;
 }
 
 void WriteWhole(int fd, std::string_view content)
@@ -132,6 +133,27 @@ void WriteWhole(int fd, std::string_view content)
         if (written <= 0) throw StreamWriteError();
         done += static_cast<std::size_t>(written);
     }
+}
+
+bool SyncRetrying(int fd)
+{
+    int synced;
+    do {
+        synced = ::fsync(fd);
+    } while (synced != 0 && errno == EINTR);
+    return synced == 0;
+}
+
+// A writable file in a directory that takes no new file cannot be replaced
+// whole: it is overwritten where it lies, then cut to the new length. A write
+// that falls short leaves what was written.
+void WriteInPlace(const std::string& target, const std::string& path, std::string_view content)
+{
+    FileDescriptor file(OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.Get() < 0) throw FileCreateError(path);
+    WriteWhole(file.Get(), content);
+    if (::ftruncate(file.Get(), static_cast<off_t>(content.size())) != 0) throw StreamWriteError();
+    if (!SyncRetrying(file.Get()) || !file.Close()) throw StreamWriteError();
 }
 
 // Without this a crash right after the rename could leave the old name
@@ -195,7 +217,13 @@ void ReplaceFileContent(const std::string& path, std::string_view content)
     const std::string target = FileToReplace(path);
     const std::optional<struct stat> old = ReplaceableFile(target, path);
 
-    TemporaryFile temp = CreateTemporaryBeside(target, path);
+    std::optional<TemporaryFile> made = CreateTemporaryBeside(target);
+    if (!made) {
+        if (!old) throw FileCreateError(path);
+        WriteInPlace(target, path, content);
+        return;
+    }
+    TemporaryFile& temp = *made;
     if (old) {
         // Ownership is kept where the system lets us; where it does not, the
         // file stays ours and still works, so a refusal is not an error. The
@@ -207,11 +235,7 @@ void ReplaceFileContent(const std::string& path, std::string_view content)
     }
 
     WriteWhole(temp.Fd(), content);
-    int synced;
-    do {
-        synced = ::fsync(temp.Fd());
-    } while (synced != 0 && errno == EINTR);
-    if (synced != 0 || !temp.Close()) throw StreamWriteError();
+    if (!SyncRetrying(temp.Fd()) || !temp.Close()) throw StreamWriteError();
 
     if (::rename(temp.Path().c_str(), target.c_str()) != 0) throw FileCreateError(path);
     temp.MarkPlaced();

@@ -22,12 +22,16 @@ EWriteError StreamWriteError();
 // EFOpenError when something is there that cannot be read as a file.
 std::optional<std::string> ReadFileContent(const std::string& path);
 
-// Makes `content` the file's content, never leaving it half-written: the
-// text goes to a temporary file in the same directory, is synced, and is
-// renamed over the file only when whole. The old file keeps its permission
-// bits (and owner, where allowed); a symbolic link is written through.
+// Makes `content` the file's content, never leaving it half-written where
+// the directory allows: the text goes to a temporary file in the same
+// directory, is synced, and is renamed over the file only when whole. The
+// old file keeps its permission bits (and owner, where allowed); a symbolic
+// link is written through. A writable file in a directory that takes no new
+// file is overwritten in place instead.
 // Throws EFCreateError when the file may not be replaced (read-only file,
-// even for root; a directory of that name; no writable directory) and
-// EWriteError when the content cannot be written whole. On either error the
-// old file is left as it was and no temporary file remains.
+// even for root; a directory of that name; no file and no writable
+// directory) and EWriteError when the content cannot be written whole. On
+// either error no temporary file remains, and the old file is left as it
+// was, unless it was being overwritten in place: it then holds what was
+// written.
 void ReplaceFileContent(const std::string& path, std::string_view content);

@@ -47,9 +47,14 @@ THashedStringList& TMemIniFile::AppendSection(std::string name)
 
 void TMemIniFile::LoadFromDisk()
 {
+    LoadFromFile(FileName());
+}
+
+void TMemIniFile::LoadFromFile(const std::string& path)
+{
     sections_.Clear();
-    if (FileName().empty()) return;
-    const std::optional<std::string> content = ReadFileContent(FileName());
+    if (path.empty()) return;
+    const std::optional<std::string> content = ReadFileContent(path);
     if (content) LoadFromText(*content);
 }
 

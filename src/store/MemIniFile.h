@@ -34,6 +34,8 @@ public:
     // file, an empty file name or a directory in the file's place gives an
     // empty store.
     void LoadFromDisk();
+    // The same from another file; SaveToDisk still writes FileName().
+    void LoadFromFile(const std::string& path);
 
 private:
     THashedStringList& SectionLines(int index) const;

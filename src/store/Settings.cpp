@@ -2,8 +2,63 @@
 
 #include "MemIniFile.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+constexpr mode_t UserFolderMode = 0700;
+
+std::string FolderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// Checked with the effective ids, as the open itself will be.
+bool Writable(const std::string& path, int mode)
+{
+    return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+}
+
+// Makes every missing folder on the way to `path`'s own folder, private to
+// the user as the configuration folders are. A failure shows later, when the
+// file cannot be created.
+void MakeFoldersFor(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), UserFolderMode) != 0 && errno != EEXIST) return;
+    }
+}
+
+// The file to read for `location`: its own, else the seed when it can be read.
+std::string FileToRead(const TSettingsLocation& location)
+{
+    if (location.Seed.empty() || Exists(location.File)) return location.File;
+    return Writable(location.Seed, R_OK) ? location.Seed : location.File;
+}
+
+// What a read step freed goes back to the system: a large file must not cost
+// its memory for the life of the process.
+void ReturnFreedMemory()
+{
+    ::malloc_trim(0);
+}
+
+} // namespace
 
 std::string SettingsPath(std::string_view exePath)
 {
@@ -23,23 +78,70 @@ std::string SettingsPath()
     return SettingsPath(length > 0 ? std::string_view(exe, static_cast<std::size_t>(length)) : std::string_view());
 }
 
-TStoredPeer ReadSettings(const std::string& path)
+std::string UserSettingsPath()
 {
-    const TMemIniFile store(path);
-    return TStoredPeer{store.GetValue(SettingsSection, LastIpKey, LastIpFallback),
-                       store.GetValue(SettingsSection, LastPortKey, LastPortFallback)};
+    std::string base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') {
+            const passwd* user = ::getpwuid(::geteuid());
+            home = user ? user->pw_dir : "";
+        }
+        base = std::string(home) + "/.config";
+    }
+    return base + "/" + std::string(UserSettingsFileName);
 }
 
-void WriteSettings(const std::string& path, std::string_view lastIp, std::string_view lastPort)
+TSettingsLocation ChooseSettingsLocation(const std::string& besidePath, const std::string& userPath)
 {
-    TMemIniFile store(path);
-    store.PutValue(SettingsSection, LastIpKey, lastIp);
-    store.PutValue(SettingsSection, LastPortKey, lastPort);
-    store.SaveToDisk();
+    const bool besideWritable =
+        Exists(besidePath) ? Writable(besidePath, W_OK) : Writable(FolderOf(besidePath), W_OK | X_OK);
+    if (besideWritable) return TSettingsLocation(besidePath);
+    return TSettingsLocation(userPath, besidePath);
 }
 
-std::string ReadCodePage(const std::string& path)
+TSettingsLocation SettingsLocation()
 {
-    const TMemIniFile store(path);
-    return store.GetValue(SettingsSection, CodePageKey, "");
+    return ChooseSettingsLocation(SettingsPath(), UserSettingsPath());
+}
+
+TStoredPeer ReadSettings(const TSettingsLocation& location)
+{
+    TStoredPeer peer;
+    {
+        const TMemIniFile store(FileToRead(location));
+        peer = {store.GetValue(SettingsSection, LastIpKey, LastIpFallback),
+                store.GetValue(SettingsSection, LastPortKey, LastPortFallback)};
+    }
+    ReturnFreedMemory();
+    return peer;
+}
+
+void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, std::string_view lastPort)
+{
+    {
+        TMemIniFile store(location.File);
+        const std::string source = FileToRead(location);
+        if (source != location.File) {
+            store.LoadFromFile(source);
+            MakeFoldersFor(location.File);
+        }
+        store.PutValue(SettingsSection, LastIpKey, lastIp);
+        store.PutValue(SettingsSection, LastPortKey, lastPort);
+        store.SaveToDisk();
+    }
+    ReturnFreedMemory();
+}
+
+std::string ReadCodePage(const TSettingsLocation& location)
+{
+    std::string codePage;
+    {
+        const TMemIniFile store(FileToRead(location));
+        codePage = store.GetValue(SettingsSection, CodePageKey, "");
+    }
+    ReturnFreedMemory();
+    return codePage;
 }

@@ -2,6 +2,13 @@
 // window runs on it. Each step builds a store on the file, uses it and drops
 // it; nothing stays open between steps, so other programs may edit the file
 // meanwhile and their sections and keys survive our writes.
+//
+// The file lies beside the program while it can be written there (the file
+// itself, or the folder for a new one). Where neither can be, as for a
+// program installed system-wide, it is the user's
+// $XDG_CONFIG_HOME/tessaro/mowkin.ini (default ~/.config/...); until that
+// exists, the file beside the program is read in its place, so an
+// administrator's defaults still apply. Same format and keys either way.
 #pragma once
 
 #include <string>
@@ -16,9 +23,21 @@ inline constexpr std::string_view LastPortFallback = "3100";
 // Joined to a directory that already ends in "/", which gives "//": harmless,
 // and kept so the path reads as it always has.
 inline constexpr std::string_view SettingsFileName = "/mowkin.ini";
+// Below the user's configuration folder.
+inline constexpr std::string_view UserSettingsFileName = "tessaro/mowkin.ini";
 // The executable's path is cut to what a buffer of this many bytes holds
 // besides its terminating zero; the file's location has always followed that.
 inline constexpr std::size_t ExePathBufferBytes = 261;
+
+// Where the two steps read and write.
+struct TSettingsLocation {
+    TSettingsLocation(std::string file = {}, std::string seed = {}) : File(std::move(file)), Seed(std::move(seed)) {}
+
+    std::string File; // read, and the only file written
+    // Read in File's place while File does not exist, when it can be read;
+    // empty for none. Its folders are made at the first write of File.
+    std::string Seed;
+};
 
 struct TStoredPeer {
     std::string LastIp;
@@ -32,12 +51,23 @@ std::string SettingsPath();
 // SettingsFileName.
 std::string SettingsPath(std::string_view exePath);
 
+// $XDG_CONFIG_HOME (when absolute, else $HOME/.config, else the user's
+// home from the password database) followed by "/" UserSettingsFileName.
+std::string UserSettingsPath();
+// Beside the program (`besidePath`) when that file or, for a new file, its
+// folder can be written by this process; else `userPath` seeded by
+// `besidePath`.
+TSettingsLocation ChooseSettingsLocation(const std::string& besidePath, const std::string& userPath);
+// The location for the running executable and this user.
+TSettingsLocation SettingsLocation();
+
 // Reads LASTIP and LASTPORT, each with its fallback when missing (an empty
 // value is a value). Throws EFOpenError when the file exists but cannot be read.
-TStoredPeer ReadSettings(const std::string& path);
+TStoredPeer ReadSettings(const TSettingsLocation& location);
 // Loads the file's current content, sets LASTIP and LASTPORT and rewrites the
 // file. Throws EFOpenError, EFCreateError or EWriteError; the file is then
-// unchanged.
-void WriteSettings(const std::string& path, std::string_view lastIp, std::string_view lastPort);
+// unchanged (or, where it could only be written in place, holds what was
+// written).
+void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, std::string_view lastPort);
 // The optional CODEPAGE key, empty when missing. The program never writes it.
-std::string ReadCodePage(const std::string& path);
+std::string ReadCodePage(const TSettingsLocation& location);

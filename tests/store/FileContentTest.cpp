@@ -103,6 +103,25 @@ TEST_F(FileContentTest, NoPlaceToCreateTheFileIsACreateError)
     EXPECT_EQ(dir.EntryCount(), 2u);
 }
 
+// The file may be written though its directory takes no new file (a
+// program's folder the user cannot write): overwritten in place, cut to size.
+TEST_F(FileContentTest, WritableFileInALockedDirectoryIsWrittenInPlace)
+{
+    const std::string locked = dir.File("locked");
+    ASSERT_EQ(::mkdir(locked.c_str(), 0755), 0);
+    const std::string file = locked + "//mowkin.ini";
+    WriteBytes(file, OldContent);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    EXPECT_EXIT(ExitWithUnprivilegedCheck([&] {
+                    ReplaceFileContent(file, "new");
+                    return ReadBytes(file) == "new";
+                }),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(ReadBytes(file), "new");
+}
+
 TEST_F(FileContentTest, ShortWriteLeavesTheOldFileWholeAndNoTemporary)
 {
     WriteBytes(path, OldContent);

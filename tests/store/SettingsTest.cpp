@@ -4,9 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr uid_t Nobody = 65534;
+
+// For EXPECT_EXIT: runs `check` as an unprivileged user (these tests often
+// run as root), exiting 0 when it holds.
+[[noreturn]] void ExitWithUnprivilegedCheck(const std::function<bool()>& check)
+{
+    if (::geteuid() == 0 && (::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)) std::_Exit(3);
+    std::_Exit(check() ? 0 : 1);
+}
 
 struct SettingsTest : ::testing::Test {
     TempDir dir;
@@ -71,4 +84,48 @@ TEST_F(SettingsTest, MissingSectionIsAddedAtTheEndAndOverlongValuesStayWhole)
     EXPECT_EQ(ReadBytes(path), "[other]\r\nLASTIP=ignored\r\n\r\n[TESSAROPRO]\r\nLASTIP=" + longIp +
                                    "\r\nLASTPORT=not a port\r\n\r\n");
     EXPECT_EQ(ReadSettings(path).LastIp, longIp);
+}
+
+// A program installed where the user cannot write keeps its settings in the
+// user's file, which starts from the administrator's file beside the program;
+// a file beside it that the user may write is still used there.
+TEST(SettingsLocation, UnwritableProgramFolderUsesTheUserFileSeededFromBesideIt)
+{
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    const std::string bin = dir.File("bin");
+    const std::string home = dir.File("home");
+    ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(home.c_str(), Nobody, Nobody), 0);
+    const std::string beside = SettingsPath(bin + "/tessaro");
+    const std::string admin = "[site]\r\nK=1\r\n\r\n[TESSAROPRO]\r\nLASTIP=10.0.0.9\r\nLASTPORT=4000\r\n\r\n";
+    WriteBytes(beside, admin);
+    ASSERT_EQ(::chmod(bin.c_str(), 0555), 0);
+    const std::string user = home + "/.config/tessaro/mowkin.ini";
+
+    EXPECT_EXIT(ExitWithUnprivilegedCheck([&] {
+                    const TSettingsLocation location = ChooseSettingsLocation(beside, user);
+                    if (location.File != user || ReadSettings(location).LastIp != "10.0.0.9") return false;
+                    WriteSettings(location, "10.0.0.2", "4000");
+                    return ReadBytes(user) == "[site]\r\nK=1\r\n\r\n[TESSAROPRO]\r\nLASTIP=10.0.0.2\r\n"
+                                              "LASTPORT=4000\r\n\r\n" &&
+                           ReadSettings(location).LastIp == "10.0.0.2";
+                }),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(ReadBytes(beside), admin);
+    EXPECT_EQ(ModeOf(home + "/.config"), 0700u);
+
+    ASSERT_EQ(::chmod(beside.c_str(), 0666), 0);
+    EXPECT_EXIT(ExitWithUnprivilegedCheck([&] { return ChooseSettingsLocation(beside, user).File == beside; }),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(SettingsLocation, UserFileFollowsXdgConfigHomeWhenAbsolute)
+{
+    ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(UserSettingsPath(), "/cfg/tessaro/mowkin.ini");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(UserSettingsPath(), "/home/u/.config/tessaro/mowkin.ini");
 }
