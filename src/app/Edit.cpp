@@ -40,12 +40,16 @@ TEdit::TEdit(QWidget* parent, int maxLength) : QLineEdit(parent), maxLength_(max
 
 std::string TEdit::Text() const
 {
-    return text().toStdString();
+    const QString shown = text();
+    if (shown == setText_) return setBytes_;
+    return shown.toStdString();
 }
 
 void TEdit::SetText(std::string_view text)
 {
-    setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    setBytes_ = text;
+    setText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    setText(setText_);
 }
 
 bool TEdit::event(QEvent* event)

@@ -20,7 +20,9 @@ public:
 
     int MaxLength() const { return maxLength_; }
 
-    // The text as UTF-8, the program's encoding of 8-bit text.
+    // The text as UTF-8, the program's encoding of 8-bit text. While the box
+    // shows what the program last set, the bytes set come back as they were,
+    // those that are not UTF-8 included (the box shows them as U+FFFD).
     std::string Text() const;
     void SetText(std::string_view text);
 
@@ -34,4 +36,6 @@ private:
     int maxLength_;
     int userInputDepth_ = 0;
     QString acceptedText_;
+    std::string setBytes_;
+    QString setText_;
 };

@@ -186,3 +186,19 @@ TEST(TForm1Settings, UnreadableFileEndsCreationBeforeTheOptions)
     EXPECT_FALSE(form.Timer3().Enabled());
     EXPECT_EQ(harness.App().MainWindow(), &form);
 }
+
+// Nothing validates or converts the values: bytes that are not UTF-8 go back
+// to the file as they came.
+TEST(TForm1Settings, ValuesThatAreNotUtf8AreWrittenBackByteForByte)
+{
+    Form1Harness harness;
+    const std::string stored = "[TESSAROPRO]\r\nLASTIP=\x83\x65\xff.1\r\nLASTPORT=\xc3\x28\r\n\r\n";
+    WriteBytes(harness.SettingsFile(), stored);
+    TForm1& form = harness.Create();
+    form.show();
+
+    form.Button6()->click();
+
+    EXPECT_EQ(FileBytes(harness.SettingsFile()), stored);
+    EXPECT_TRUE(harness.Errors().empty());
+}
