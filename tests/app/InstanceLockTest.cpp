@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,16 +21,19 @@ std::string TestName(const char* what)
     return "tessaro2-test-" + std::to_string(::getpid()) + "-" + what;
 }
 
-// Starts a child that takes the name, hands it to the process (as the
-// program does) and drops the object, then waits to be killed. Returns its
-// pid once it holds the name, or -1.
-pid_t StartHolder(const std::string& name)
+constexpr uid_t Nobody = 65534;
+
+// Starts a child that takes the name (as user `uid` when given), hands it to
+// the process (as the program does) and drops the object, then waits to be
+// killed. Returns its pid once it holds the name, or -1.
+pid_t StartHolder(const std::string& name, uid_t uid = ::geteuid())
 {
     int ready[2];
     if (::pipe(ready) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
+        if (uid != ::geteuid() && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(4);
         {
             TInstanceLock lock(name);
             if (lock.GetState() != TInstanceLock::State::Acquired) ::_exit(2);
@@ -101,4 +106,26 @@ TEST(TInstanceLock, NameKeptForTheProcessLastsUntilItIsKilled)
     ::waitpid(holder, nullptr, 0);
     TInstanceLock afterKill(name);
     EXPECT_EQ(afterKill.GetState(), TInstanceLock::State::Acquired);
+}
+
+// Any local process may bind an abstract name: one of another user must not
+// keep the program from starting. In a private runtime folder only the user
+// can make the marker at all.
+TEST(TInstanceLock, MarkerHeldByAnotherUserDoesNotCount)
+{
+    const std::string name = TestName("squatted");
+    const pid_t squatter = StartHolder(name, Nobody);
+    ASSERT_GT(squatter, 0) << "needs root to start a holder as another user";
+    {
+        TInstanceLock squatted(name);
+        EXPECT_EQ(squatted.GetState(), TInstanceLock::State::Unavailable);
+
+        TempDir runtime;
+        TInstanceLock first(name, runtime.Path());
+        EXPECT_EQ(first.GetState(), TInstanceLock::State::Acquired);
+        TInstanceLock second(name, runtime.Path());
+        EXPECT_EQ(second.GetState(), TInstanceLock::State::HeldByAnother);
+    }
+    ::kill(squatter, SIGKILL);
+    ::waitpid(squatter, nullptr, 0);
 }
