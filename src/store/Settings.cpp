@@ -123,9 +123,9 @@ void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, s
 {
     {
         TMemIniFile store(location.File);
-        const std::string source = FileToRead(location);
-        if (source != location.File) {
-            store.LoadFromFile(source);
+        if (!location.Seed.empty()) {
+            const std::string source = FileToRead(location);
+            if (source != location.File) store.LoadFromFile(source);
             MakeFoldersFor(location.File);
         }
         store.PutValue(SettingsSection, LastIpKey, lastIp);
