@@ -3,11 +3,18 @@
 # Sourced, not run.
 
 # To build and run the program.
-ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic)
+# libxcb1-dev: whether an X display opens, asked before Qt starts; librsvg2-bin
+# renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
+# dependencies for cpack -G DEB.
+ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
+                 fonts-ipafont-gothic)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
-# end-to-end tests drive, ss (iproute2) for the soak run's byte counts, and
-# clang with its sanitizer and fuzzer runtimes.
-TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils iproute2 socat python3 clang libclang-rt-14-dev)
+# end-to-end tests drive, ss (iproute2) for the soak run's byte counts, clang
+# with its sanitizer and fuzzer runtimes, and a Wayland compositor with
+# XWayland, native Wayland clipboard tools and Qt's Wayland plugin (present,
+# so that the tests show the program does not pick it).
+TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils iproute2 socat python3 clang libclang-rt-14-dev
+              weston xwayland wl-clipboard qt6-wayland)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

@@ -29,11 +29,13 @@ E2ETestCase
         A private folder holding a copy of the program; `settings` (bytes) is
         written there as mowkin.ini first. Start several runs from one
         installation to keep the settings file between them.
-    start_program(display, *args, installation=None, settings=None, env=None)
+    start_program(display, *args, installation=None, settings=None, env=None, user=None)
         -> Program
         Runs the copy with DISPLAY and XDG_RUNTIME_DIR of `display`, the given
         arguments (e.g. "/addr:127.0.0.1", "/port:%d" % port, "/server") and
-        any extra environment. A fresh installation is made unless one is given.
+        any extra environment (a value of None removes the variable; Qt's
+        platform is xcb unless removed). A fresh installation is made unless
+        one is given. `user` (a uid, needs root) runs it as that user.
     peer_listener() -> PeerListener      a loopback listener for "/client" runs
     connect_peer(port, timeout) -> ScriptedPeer   connects to a "/server" run
     assert_exit_code(program, code, timeout)
@@ -517,7 +519,7 @@ class Window:
 class Program:
     """One run of the program; ended by PID when the test ends."""
 
-    def __init__(self, display, installation, args, env=None):
+    def __init__(self, display, installation, args, env=None, user=None):
         self.display = display
         self.installation = installation
         self.dir = installation.dir
@@ -531,11 +533,17 @@ class Program:
         environment = dict(display.env, QT_QPA_PLATFORM="xcb")
         leak_options = "suppressions=%s:print_suppressions=0" % LEAK_SUPPRESSIONS
         environment["LSAN_OPTIONS"] = ":".join(filter(None, (environment.get("LSAN_OPTIONS"), leak_options)))
-        environment.update(env or {})
+        for name, value in (env or {}).items():
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
+        as_user = {} if user is None else {"user": user, "group": user, "extra_groups": []}
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen([str(self.exe)] + self.args, cwd=self.dir.parent,
                                             env=environment, stdin=subprocess.DEVNULL,
-                                            stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+                                            stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
+                                            **as_user)
         self.pid = self.process.pid
 
     @property
@@ -818,12 +826,12 @@ class E2ETestCase(unittest.TestCase):
             installation.write_settings(settings)
         return installation
 
-    def start_program(self, display, *args, installation=None, settings=None, env=None):
+    def start_program(self, display, *args, installation=None, settings=None, env=None, user=None):
         if installation is None:
             installation = self.install_program(settings)
         elif settings is not None:
             installation.write_settings(settings)
-        program = Program(display, installation, args, env)
+        program = Program(display, installation, args, env, user)
         self.addCleanup(program.finish)
         return program
 
