@@ -22,15 +22,6 @@ bool NamesXcb(std::string_view platform)
     return platform == XcbPlatform || platform.starts_with("xcb:") || platform.starts_with("xcb;");
 }
 
-bool CanOpenX(const std::string& display)
-{
-    if (display.empty()) return false;
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    const bool opened = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return opened;
-}
-
 std::string RefusalFor(const TDisplayEnvironment& environment)
 {
     if (!environment.Display.empty()) {
@@ -58,12 +49,26 @@ TDisplayChoice ChooseDisplay(const TDisplayEnvironment& environment,
     return {userChose ? "" : XcbPlatform, ""};
 }
 
-std::optional<std::string> PrepareDisplay()
+TDisplayProbe::TDisplayProbe()
 {
     const TDisplayEnvironment environment{Variable("QT_QPA_PLATFORM"), Variable("DISPLAY"),
                                           Variable("WAYLAND_DISPLAY")};
-    const TDisplayChoice choice = ChooseDisplay(environment, CanOpenX);
-    if (!choice.Refusal.empty()) return choice.Refusal;
+    const auto canOpenX = [this](const std::string& display) {
+        Release();
+        if (display.empty()) return false;
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        if (xcb_connection_has_error(connection_) == 0) return true;
+        Release();
+        return false;
+    };
+    const TDisplayChoice choice = ChooseDisplay(environment, canOpenX);
+    refusal_ = choice.Refusal;
     if (!choice.Platform.empty()) ::setenv("QT_QPA_PLATFORM", choice.Platform.c_str(), 1);
-    return std::nullopt;
+}
+
+void TDisplayProbe::Release()
+{
+    // A connection that failed is an error object that must be freed too.
+    if (connection_) xcb_disconnect(connection_);
+    connection_ = nullptr;
 }

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 
 inline constexpr int ExitNoDisplay = 2;
@@ -32,7 +31,26 @@ struct TDisplayChoice {
 TDisplayChoice ChooseDisplay(const TDisplayEnvironment& environment,
                              const std::function<bool(const std::string&)>& canOpenX);
 
+struct xcb_connection_t;
+
 // Decides for this process (its environment, a real connection attempt) and
-// sets QT_QPA_PLATFORM when the choice names a plugin. Returns the refusal
-// line when the program must not start.
-std::optional<std::string> PrepareDisplay();
+// sets QT_QPA_PLATFORM when the choice names a plugin. The connection that
+// showed the X display opens stays open until Release: an X server that
+// resets when its last client leaves (Xvfb, say) would otherwise reset before
+// Qt connects, refuse Qt meanwhile and forget its resources (Xft.dpi).
+class TDisplayProbe {
+public:
+    TDisplayProbe();
+    ~TDisplayProbe() { Release(); }
+    TDisplayProbe(const TDisplayProbe&) = delete;
+    TDisplayProbe& operator=(const TDisplayProbe&) = delete;
+
+    // When not empty, the program must not start: the line to print.
+    const std::string& Refusal() const { return refusal_; }
+    // Call once Qt holds its own connection.
+    void Release();
+
+private:
+    xcb_connection_t* connection_ = nullptr;
+    std::string refusal_;
+};

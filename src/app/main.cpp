@@ -28,8 +28,9 @@ int main(int argc, char* argv[])
 
     // Before Qt starts: it would abort without a display, or pick a plugin
     // that cannot watch the clipboard.
-    if (const std::optional<std::string> refusal = PrepareDisplay()) {
-        std::fprintf(stderr, "%s\n", refusal->c_str());
+    TDisplayProbe display;
+    if (!display.Refusal().empty()) {
+        std::fprintf(stderr, "%s\n", display.Refusal().c_str());
         return ExitNoDisplay;
     }
 
@@ -39,6 +40,7 @@ int main(int argc, char* argv[])
     marker.KeepUntilExit();
 
     TApplication application(argc, argv);
+    display.Release();
     try {
         application.SetAppTitle(TApplication::ProgramTitle);
         application.MakeMainWindow<TForm1>();
