@@ -9,12 +9,13 @@
 ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
                  fonts-ipafont-gothic)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
-# end-to-end tests drive, ss (iproute2) for the soak run's byte counts, clang
-# with its sanitizer and fuzzer runtimes, and a Wayland compositor with
-# XWayland, native Wayland clipboard tools and Qt's Wayland plugin (present,
-# so that the tests show the program does not pick it).
-TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils iproute2 socat python3 clang libclang-rt-14-dev
-              weston xwayland wl-clipboard qt6-wayland)
+# end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's
+# scale), ss (iproute2) for the soak run's byte counts, clang with its
+# sanitizer and fuzzer runtimes, and a Wayland compositor with XWayland,
+# native Wayland clipboard tools and Qt's Wayland plugin (present, so that
+# the tests show the program does not pick it).
+TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils x11-xserver-utils iproute2 socat python3 clang
+              libclang-rt-14-dev weston xwayland wl-clipboard qt6-wayland)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

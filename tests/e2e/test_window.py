@@ -1,4 +1,4 @@
-"""Hiding to the notification area and coming back."""
+"""Hiding to the notification area and coming back; the window's scale."""
 
 import unittest
 
@@ -48,6 +48,22 @@ class HideAndRestoreTest(E2ETestCase):
 
         icon.click_center()
         wait_until(lambda: display.is_viewable(window_id), message="the window to come back")
+
+
+# The window's client area at 1x.
+WindowSize = (387, 135)
+
+
+class ScaleTest(E2ETestCase):
+
+    def test_window_follows_the_desktops_scale(self):
+        for dpi in (144, 192):
+            with self.subTest(dpi=dpi):
+                display = self.start_display()
+                display.tool("xrdb", "-merge", input_bytes=b"Xft.dpi: %d\n" % dpi)
+                info = self.start_program(display).main_window().info()
+                for got, design in zip((info["width"], info["height"]), WindowSize):
+                    self.assertAlmostEqual(got, design * dpi / 96, delta=1)
 
 
 if __name__ == "__main__":
