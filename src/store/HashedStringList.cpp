@@ -12,36 +12,36 @@ std::string THashedStringList::Folded(std::string_view text) const
 
 void THashedStringList::Changed()
 {
-    lineIndexStale_ = true;
-    nameIndexStale_ = true;
+    lineIndex_.reset();
+    nameIndex_.reset();
 }
 
 void THashedStringList::RebuildLineIndex() const
 {
-    lineIndex_.Clear();
-    for (int i = 0; i < Count(); ++i) lineIndex_.Add(Folded(Strings(i)), i);
-    lineIndexStale_ = false;
+    lineIndex_ = std::make_unique<TStringHash>();
+    lineIndex_->Reserve(static_cast<std::size_t>(Count()));
+    for (int i = 0; i < Count(); ++i) lineIndex_->Add(Folded(Strings(i)), i);
 }
 
 void THashedStringList::RebuildNameIndex() const
 {
-    nameIndex_.Clear();
+    nameIndex_ = std::make_unique<TStringHash>();
+    nameIndex_->Reserve(static_cast<std::size_t>(Count()));
     for (int i = 0; i < Count(); ++i) {
         const std::string& text = Strings(i);
         const std::size_t equals = text.find('=');
-        if (equals != std::string::npos) nameIndex_.Add(Folded(std::string_view(text).substr(0, equals)), i);
+        if (equals != std::string::npos) nameIndex_->Add(Folded(std::string_view(text).substr(0, equals)), i);
     }
-    nameIndexStale_ = false;
 }
 
 int THashedStringList::FindLine(std::string_view text) const
 {
-    if (lineIndexStale_) RebuildLineIndex();
-    return lineIndex_.ValueOf(Folded(text));
+    if (!lineIndex_) RebuildLineIndex();
+    return lineIndex_->ValueOf(Folded(text));
 }
 
 int THashedStringList::FindName(std::string_view name) const
 {
-    if (nameIndexStale_) RebuildNameIndex();
-    return nameIndex_.ValueOf(Folded(name));
+    if (!nameIndex_) RebuildNameIndex();
+    return nameIndex_->ValueOf(Folded(name));
 }

@@ -12,6 +12,7 @@
 #include "StringHash.h"
 #include "StringList.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,9 @@ private:
     void RebuildLineIndex() const;
     void RebuildNameIndex() const;
 
-    // Lookups are logically const; the indexes are caches of the lines.
-    mutable TStringHash lineIndex_;
-    mutable TStringHash nameIndex_;
-    mutable bool lineIndexStale_ = true;
-    mutable bool nameIndexStale_ = true;
+    // Lookups are logically const; the indexes are caches of the lines, made
+    // by the first lookup that needs one (most lists are never searched) and
+    // dropped by any change, which is what marks them stale.
+    mutable std::unique_ptr<TStringHash> lineIndex_;
+    mutable std::unique_ptr<TStringHash> nameIndex_;
 };

@@ -9,15 +9,9 @@ std::uint32_t TStringHash::HashOf(std::string_view key)
     return hash;
 }
 
-std::array<std::int32_t, TStringHash::BucketCount> TStringHash::MakeEmptyHeads()
-{
-    std::array<std::int32_t, BucketCount> heads;
-    heads.fill(EndOfChain);
-    return heads;
-}
-
 void TStringHash::Add(std::string_view key, int value)
 {
+    if (heads_.empty()) heads_.assign(BucketCount, EndOfChain);
     const std::size_t bucket = HashOf(key) % BucketCount;
     entries_.push_back(Entry{std::string(key), value, heads_[bucket]});
     heads_[bucket] = static_cast<std::int32_t>(entries_.size() - 1);
@@ -25,6 +19,7 @@ void TStringHash::Add(std::string_view key, int value)
 
 int TStringHash::ValueOf(std::string_view key) const
 {
+    if (heads_.empty()) return NotFound;
     const std::size_t bucket = HashOf(key) % BucketCount;
     for (std::int32_t i = heads_[bucket]; i != EndOfChain; i = entries_[static_cast<std::size_t>(i)].next) {
         const Entry& entry = entries_[static_cast<std::size_t>(i)];
@@ -35,6 +30,7 @@ int TStringHash::ValueOf(std::string_view key) const
 
 void TStringHash::Clear()
 {
-    entries_.clear();
-    heads_ = MakeEmptyHeads();
+    // Gives the memory back: an index is rebuilt whole or not at all.
+    std::vector<Entry>().swap(entries_);
+    std::vector<std::int32_t>().swap(heads_);
 }

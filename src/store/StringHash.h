@@ -9,7 +9,6 @@
 // Owned by one THashedStringList; not for use across threads.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +22,8 @@ public:
     static std::uint32_t HashOf(std::string_view key);
 
     void Add(std::string_view key, int value);
+    // Room for `count` entries in all, so that a rebuild grows once.
+    void Reserve(std::size_t count) { entries_.reserve(count); }
     // The value of the entry added last with exactly this key, or NotFound.
     int ValueOf(std::string_view key) const;
     void Clear();
@@ -37,9 +38,9 @@ private:
     };
 
     // Entries live in one vector and chain by index, so clearing a long chain
-    // costs no recursion and no allocation per entry.
+    // costs no recursion and no allocation per entry. The bucket heads are
+    // made with the first entry: a store holds one table per section, and a
+    // file of many small sections must not cost a kilobyte for each.
     std::vector<Entry> entries_;
-    std::array<std::int32_t, BucketCount> heads_ = MakeEmptyHeads();
-
-    static std::array<std::int32_t, BucketCount> MakeEmptyHeads();
+    std::vector<std::int32_t> heads_;
 };
