@@ -146,8 +146,8 @@ TEST(SettingsLocation, UserFileFollowsXdgConfigHomeWhenAbsolute)
 // quarantine: its figures are not this code's.
 #ifndef __SANITIZE_ADDRESS__
 // A file of many small sections costs the read a small multiple of its size
-// (each section's list once took two kilobyte-sized hash tables), and the
-// read gives the memory back when done.
+// (a kilobyte of hash table per section would cost over a hundred times),
+// and the read gives the memory back when done.
 TEST_F(SettingsTest, ManySmallSectionsCostASmallMultipleOfTheFileAndAreGivenBack)
 {
     constexpr int Sections = 250000;
