@@ -113,6 +113,8 @@ class WaylandSessionTest(E2ETestCase):
                            message="the text in the other session")
                 for session, window in zip(sessions, windows):
                     self.assertNotEqual(session.x_focus(), window.id, "a program window has the focus")
+        # Nothing on the console either (Qt's warnings included).
+        self.assertEqual([server.output(), client.output()], ["", ""])
 
     def test_wayland_session_without_xwayland_is_refused_with_exit_code_2(self):
         session = self.start_session(xwayland=False)
