@@ -23,16 +23,6 @@ constexpr uid_t Nobody = 65534;
     std::_Exit(check() ? 0 : 1);
 }
 
-// A "kB" figure of /proc/self/status.
-long StatusKb(const std::string& field)
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-    }
-    return -1;
-}
-
 struct SettingsTest : ::testing::Test {
     TempDir dir;
     std::string path = SettingsPath(dir.Path() + "/tessaro");
@@ -145,6 +135,20 @@ TEST(SettingsLocation, UserFileFollowsXdgConfigHomeWhenAbsolute)
 // The sanitizer's allocator pads every block and keeps freed ones in
 // quarantine: its figures are not this code's.
 #ifndef __SANITIZE_ADDRESS__
+namespace {
+
+// A "kB" figure of /proc/self/status.
+long StatusKb(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    }
+    return -1;
+}
+
+} // namespace
+
 // A file of many small sections costs the read a small multiple of its size
 // (a kilobyte of hash table per section would cost over a hundred times),
 // and the read gives the memory back when done.
