@@ -8,17 +8,23 @@ clipboards. The program runs with WAYLAND_DISPLAY and DISPLAY set and
 QT_QPA_PLATFORM unset, as a desktop starts it, with Qt's Wayland plugin
 installed."""
 
+import glob
 import re
+import shutil
 import subprocess
 import unittest
 from pathlib import Path
 
-from harness import Display, E2ETestCase, SETTINGS_FILE, free_port, wait_listening, wait_until
+from harness import Display, E2ETestCase, SETTINGS_FILE, free_port, in_ci, wait_listening, wait_until
 
 WestonStartTimeoutS = 30
 # A loaded machine runs two compositors and two programs here.
 SyncTimeoutS = 30
 NativeEnvironment = {"QT_QPA_PLATFORM": None}
+
+SESSION_TOOLS = ("weston", "Xwayland", "wl-copy", "wl-paste", "weston-flower")
+# Qt's Wayland plugin, which Qt would pick in a Wayland session if left to it.
+QT_WAYLAND_PLUGIN = "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so"
 
 
 def established(port):
@@ -85,6 +91,17 @@ class WestonSession(Display):
 
 
 class WaylandSessionTest(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        missing = [tool for tool in SESSION_TOOLS if shutil.which(tool) is None]
+        if not glob.glob(QT_WAYLAND_PLUGIN):
+            missing.append("Qt's Wayland plugin (qt6-wayland)")
+        if missing:
+            reason = "missing: " + ", ".join(missing)
+            if in_ci():
+                self.fail(reason)
+            self.skipTest(reason)
 
     def start_session(self, xwayland=True):
         session = WestonSession(self.workdir, xwayland)
