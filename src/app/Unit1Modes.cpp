@@ -25,6 +25,8 @@ void TForm1::BindSockets()
     serverSocket1_.SetPort(0);
     serverSocket1_.SetActive(false);
     serverSocket1_.AfterLoad();
+    // The server serves one peer: any further connection is closed at accept.
+    serverSocket1_.SetPeerLimit(1);
 
     clientSocket1_.BeginLoad();
     clientSocket1_.SetClientType(ctNonBlocking);

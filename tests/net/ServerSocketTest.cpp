@@ -276,6 +276,22 @@ TEST_F(ServerSocketTest, ResetPeerStaysCountedUntilSendFails)
     EXPECT_NE(server.Connection(0), socket);
 }
 
+TEST_F(ServerSocketTest, APeerResetBeforeItIsAcceptedIsDroppedWithoutAnyEvent)
+{
+    ReportedErrors errors;
+    Listen();
+    // Both wait in the listen queue; the first is reset before the server
+    // gets to accept it, as a port scanner or a health check does.
+    UniqueFd dead = ConnectLoopback(port);
+    CloseWithReset(dead);
+    UniqueFd peer = ConnectLoopback(port);
+
+    ASSERT_TRUE(RunUntil([&] { return Count("write") == 1; }));
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "connect 127.0.0.1 1", "accept", "write"}));
+    EXPECT_EQ(PeerPort(server.Connection(0)->Sock()), LocalPort(peer.Get()));
+    EXPECT_TRUE(errors.Messages().empty());
+}
+
 TEST_F(ServerSocketTest, HandlerMayStopTheServerDuringAConnectionsEvent)
 {
     server.OnClientRead = [this](TObject*, TCustomWinSocket*) { server.SetActive(false); };
