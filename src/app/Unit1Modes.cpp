@@ -9,6 +9,8 @@
 
 #include <QPushButton>
 
+#include <netinet/in.h>
+
 namespace {
 
 // Used when "Connect" is pressed with an empty address box.
@@ -116,9 +118,11 @@ void TForm1::Button4Click()
     SetPanelText(MessagePanel, " shutdown. ");
 }
 
-void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket*)
+void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket* Socket)
 {
-    SetPanelText(MessagePanel, " Port " + edit2_->Text() + " Listen now.");
+    // The port listened on, which the typed number names only modulo 65536
+    // (0 lets the system choose).
+    SetPanelText(MessagePanel, " Port " + IntToStr(ntohs(Socket->Endpoint().sin_port)) + " Listen now.");
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket)

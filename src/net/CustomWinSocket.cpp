@@ -303,6 +303,9 @@ void TCustomWinSocket::OpenStep()
 void TCustomWinSocket::ListenStep(int queueLength)
 {
     CheckResult(SocketCalls::Bind(sock_, endpoint_), "bind");
+    // Port 0 lets the system choose: the endpoint shows the port it chose.
+    sockaddr_in bound{};
+    if (SocketCalls::LocalName(sock_, bound) == 0) endpoint_.sin_port = bound.sin_port;
     ApplyNotifyStyles();
     const int length = std::min(queueLength, MaxListenQueueLength);
     const int fd = sock_;

@@ -73,6 +73,19 @@ TEST_F(TForm1ModesTest, OnlineServesTheFirstPeerOnlyAndClosesAnyOtherAtAccept)
     EXPECT_TRUE(harness.Errors().empty());
 }
 
+TEST_F(TForm1ModesTest, ListenMessageShowsThePortActuallyListenedOn)
+{
+    // 0 and 65536 let the system choose; a number above 65535 wraps.
+    for (const std::string& typed : {std::string("0"), std::string("65536"), std::to_string(UnusedPort() + 65536)}) {
+        form.Edit2()->SetText(typed);
+        form.Button3()->click();
+        const std::uint16_t bound = ListeningPort(form.ServerSocket1());
+        EXPECT_NE(bound, 0) << typed;
+        EXPECT_EQ(Status(form), " Port " + std::to_string(bound) + " Listen now.") << typed;
+        form.Button4()->click();
+    }
+}
+
 TEST_F(TForm1ModesTest, OfflineAlwaysShowsShutdownAndStopsListening)
 {
     form.Button4Click(); // greyed out, but an action may still run it
