@@ -324,13 +324,18 @@ void TCustomWinSocket::MarkConnected()
         peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
 }
 
+void TCustomWinSocket::NotePeer(const sockaddr_in& peer)
+{
+    if (isConnected_ && peerAddress_.empty()) peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
+}
+
 void TCustomWinSocket::ApplyNotifyStyles()
 {
     if (sock_ == InvalidSocket) return;
     if (notifyStyles_ != 0) {
-        Target().Select(sock_, notifyStyles_);
+        Target().Select(sock_, notifyStyles_, isConnected_);
     } else if (notifyTarget_) {
-        notifyTarget_->Select(sock_, 0);
+        notifyTarget_->Select(sock_, 0, isConnected_);
     } else {
         SocketCalls::SetNonBlocking(sock_, false);
     }

@@ -16,7 +16,7 @@ NotifyTarget::~NotifyTarget()
     for (auto& [id, lookup] : lookups_) lookup->Cancel();
 }
 
-void NotifyTarget::Select(int fd, TNotifyStyles styles)
+void NotifyTarget::Select(int fd, TNotifyStyles styles, bool open)
 {
     if (styles == 0) {
         Forget();
@@ -36,11 +36,10 @@ void NotifyTarget::Select(int fd, TNotifyStyles styles)
         writeWatch_ = loop_.Watch(fd, Readiness::Write, [this, alive] {
             if (*alive) OnWritable();
         });
-        sockaddr_in peer{};
         if (styles & FD_ACCEPT) {
             phase_ = Phase::Listening;
             acceptArmed_ = true;
-        } else if (SocketCalls::PeerName(fd, peer) == 0) {
+        } else if (open) {
             OpenArmed();
         }
     }

@@ -90,7 +90,7 @@ void TServerWinSocket::AcceptReady(int handle)
         throw;
     }
     const std::weak_ptr<void> life = socket->Life();
-    socket->Start();
+    socket->Start(peer);
     // OnClientConnect may have stopped the server and with it this socket.
     if (life.expired()) return;
     FireEvent(socket, skAccept);
