@@ -2,8 +2,6 @@
 
 #include "SocketCalls.h"
 
-#include <netinet/in.h>
-
 NotifyTarget::NotifyTarget(EventLoop& loop, NotifySink& sink)
     : loop_(loop), sink_(sink), alive_(std::make_shared<bool>(true))
 {
