@@ -9,6 +9,8 @@
 
 #include <QPushButton>
 
+#include <netinet/in.h>
+
 namespace {
 
 // Used when "Connect" is pressed with an empty address box.
@@ -25,6 +27,8 @@ void TForm1::BindSockets()
     serverSocket1_.SetPort(0);
     serverSocket1_.SetActive(false);
     serverSocket1_.AfterLoad();
+    // The server serves one peer: any further connection is closed at accept.
+    serverSocket1_.SetPeerLimit(1);
 
     clientSocket1_.BeginLoad();
     clientSocket1_.SetClientType(ctNonBlocking);
@@ -114,9 +118,11 @@ void TForm1::Button4Click()
     SetPanelText(MessagePanel, " shutdown. ");
 }
 
-void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket*)
+void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket* Socket)
 {
-    SetPanelText(MessagePanel, " Port " + edit2_->Text() + " Listen now.");
+    // The port listened on, which the typed number names only modulo 65536
+    // (0 lets the system choose).
+    SetPanelText(MessagePanel, " Port " + IntToStr(ntohs(Socket->Endpoint().sin_port)) + " Listen now.");
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket)

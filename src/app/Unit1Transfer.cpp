@@ -24,11 +24,9 @@ std::int64_t NowMs()
 void TForm1::Timer1Timer()
 {
     label3_->SetCaption(Mode == 2 ? "Client Mode" : Mode == 1 ? "Server Mode" : "");
-    const int peers = serverSocket1_.Listener()->ConnectionCount();
-    SetPanelText(PeerCountPanel, IntToStr(peers));
-    // The server serves one peer: a second is closed, one per tick. It stays
-    // counted until the loop frees it.
-    if (peers >= 2) serverSocket1_.Listener()->Connection(1)->CloseConnection();
+    // A connection that has ended stays counted until the loop frees it. A
+    // second peer never gets this far: the server closes it at accept.
+    SetPanelText(PeerCountPanel, IntToStr(serverSocket1_.Listener()->ConnectionCount()));
 
     // A start of transfer that waited for more bytes in vain is settled now.
     ShowTransferEvents(receiver_.Poll(NowMs()));
@@ -73,9 +71,7 @@ void TForm1::ReceiveFrom(TCustomWinSocket* socket)
 {
     ShowReceiveActivity();
     const std::string bytes = socket->ReadAllText();
-    // One transfer at a time: bytes from another connection while one is
-    // coming in belong to a surplus peer about to be closed, and would only
-    // corrupt the text.
+    // One transfer at a time: only the connection that began it feeds it.
     if (receiver_.InTransfer() && socket != receiverSource_) return;
     receiverSource_ = socket;
     ShowTransferEvents(receiver_.Feed(bytes, NowMs()));

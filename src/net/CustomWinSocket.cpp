@@ -303,6 +303,9 @@ void TCustomWinSocket::OpenStep()
 void TCustomWinSocket::ListenStep(int queueLength)
 {
     CheckResult(SocketCalls::Bind(sock_, endpoint_), "bind");
+    // Port 0 lets the system choose: the endpoint shows the port it chose.
+    sockaddr_in bound{};
+    if (SocketCalls::LocalName(sock_, bound) == 0) endpoint_.sin_port = bound.sin_port;
     ApplyNotifyStyles();
     const int length = std::min(queueLength, MaxListenQueueLength);
     const int fd = sock_;
@@ -321,13 +324,18 @@ void TCustomWinSocket::MarkConnected()
         peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
 }
 
+void TCustomWinSocket::NotePeer(const sockaddr_in& peer)
+{
+    if (isConnected_ && peerAddress_.empty()) peerAddress_ = SocketCalls::DottedText(peer.sin_addr.s_addr);
+}
+
 void TCustomWinSocket::ApplyNotifyStyles()
 {
     if (sock_ == InvalidSocket) return;
     if (notifyStyles_ != 0) {
-        Target().Select(sock_, notifyStyles_);
+        Target().Select(sock_, notifyStyles_, isConnected_);
     } else if (notifyTarget_) {
-        notifyTarget_->Select(sock_, 0);
+        notifyTarget_->Select(sock_, 0, isConnected_);
     } else {
         SocketCalls::SetNonBlocking(sock_, false);
     }

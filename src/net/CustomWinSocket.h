@@ -145,6 +145,8 @@ protected:
     bool Disposed() const { return disposed_; }
     // The connection is established: IsConnected, and the peer noted.
     void MarkConnected();
+    // The peer's address as accept gave it, for a peer already gone.
+    void NotePeer(const sockaddr_in& peer);
 
 private:
     void HandleFreeLater() override;

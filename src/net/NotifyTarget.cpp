@@ -2,8 +2,6 @@
 
 #include "SocketCalls.h"
 
-#include <netinet/in.h>
-
 NotifyTarget::NotifyTarget(EventLoop& loop, NotifySink& sink)
     : loop_(loop), sink_(sink), alive_(std::make_shared<bool>(true))
 {
@@ -16,7 +14,7 @@ NotifyTarget::~NotifyTarget()
     for (auto& [id, lookup] : lookups_) lookup->Cancel();
 }
 
-void NotifyTarget::Select(int fd, TNotifyStyles styles)
+void NotifyTarget::Select(int fd, TNotifyStyles styles, bool open)
 {
     if (styles == 0) {
         Forget();
@@ -36,11 +34,10 @@ void NotifyTarget::Select(int fd, TNotifyStyles styles)
         writeWatch_ = loop_.Watch(fd, Readiness::Write, [this, alive] {
             if (*alive) OnWritable();
         });
-        sockaddr_in peer{};
         if (styles & FD_ACCEPT) {
             phase_ = Phase::Listening;
             acceptArmed_ = true;
-        } else if (SocketCalls::PeerName(fd, peer) == 0) {
+        } else if (open) {
             OpenArmed();
         }
     }
@@ -71,7 +68,7 @@ void NotifyTarget::ConnectIssued()
 
 void NotifyTarget::WriteBlocked()
 {
-    if (phase_ != Phase::Open) return;
+    if (phase_ != Phase::Open && phase_ != Phase::Ended) return;
     writeArmed_ = true;
     UpdateWatches();
 }
@@ -125,7 +122,9 @@ void NotifyTarget::OnWritable()
         if (styles_ & FD_CONNECT) Deliver(FD_CONNECT, code);
         return;
     }
-    if (phase_ == Phase::Open && writeArmed_) {
+    // An ended connection still gets a write it was promised: bytes queued
+    // for it must meet the failure that ends it, not wait for good.
+    if ((phase_ == Phase::Open || phase_ == Phase::Ended) && writeArmed_) {
         writeArmed_ = false;
         firstWritePending_ = false;
         UpdateWatches();
@@ -165,7 +164,7 @@ void NotifyTarget::OnReadable()
     case SocketCalls::PeekResult::Closed:
     case SocketCalls::PeekResult::Failed:
         phase_ = Phase::Ended;
-        readArmed_ = writeArmed_ = false;
+        readArmed_ = false;
         UpdateWatches();
         if (Wants(FD_CLOSE, closeArmed_)) {
             closeArmed_ = false;
@@ -199,8 +198,10 @@ void NotifyTarget::UpdateWatches()
     case Phase::Listening:
         wantRead = Wants(FD_ACCEPT, acceptArmed_) && acceptRetryTimer_ == 0;
         break;
-    case Phase::Idle:
     case Phase::Ended:
+        wantWrite = Wants(FD_WRITE, writeArmed_);
+        break;
+    case Phase::Idle:
         break;
     }
     if (readWatch_) loop_.SetWatchEnabled(readWatch_, wantRead);

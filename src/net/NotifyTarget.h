@@ -51,7 +51,9 @@ public:
     // Registers `fd` for `styles` and makes it non-blocking; the empty set
     // unregisters it and makes it blocking again. A new descriptor replaces
     // the previous one, whose notifications are then never delivered.
-    void Select(int fd, TNotifyStyles styles);
+    // `open`: `fd` is an established connection, which gets its first write
+    // and its close (a reset included) however early its peer went away.
+    void Select(int fd, TNotifyStyles styles, bool open);
     // The socket is about to be closed: stop watching it.
     void Forget();
 

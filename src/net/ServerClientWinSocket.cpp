@@ -17,11 +17,14 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* ser
     }
 }
 
-void TServerClientWinSocket::Start()
+void TServerClientWinSocket::Start(const sockaddr_in& peer)
 {
     StateGuard guard(*this);
     if (started_) return;
     started_ = true;
+    // A peer that resets from here on is asked for in vain: keep what accept
+    // said, so that the connect and disconnect handlers can still name it.
+    NotePeer(peer);
     if (server_ && server_->NotifyStyles() != 0) ApplyNotifyStyles();
     if (IsConnected()) FireEvent(this, skConnect);
 }

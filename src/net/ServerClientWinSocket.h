@@ -16,8 +16,9 @@ public:
 
     TServerWinSocket* ServerWinSocket() const { return server_; }
     // Registers with the loop and reports the connection (OnClientConnect).
-    // The accepting server calls it once the object is in its list.
-    void Start();
+    // The accepting server calls it once the object is in its list, with the
+    // peer's address as accept gave it.
+    void Start(const sockaddr_in& peer);
 
 protected:
     ~TServerClientWinSocket() override = default;

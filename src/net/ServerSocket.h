@@ -34,6 +34,8 @@ public:
     void SetServerType(TServerType value) { listener_->SetServerType(value); }
     int ThreadCacheSize() const { return listener_->ThreadCacheSize(); }
     void SetThreadCacheSize(int value) { listener_->SetThreadCacheSize(value); }
+    int PeerLimit() const { return listener_->PeerLimit(); }
+    void SetPeerLimit(int value) { listener_->SetPeerLimit(value); }
 
     using TCustomSocket::OnListen;
     using TCustomSocket::OnAccept;

@@ -75,6 +75,10 @@ void TServerWinSocket::AcceptReady(int handle)
     const int acceptError = errno;
     Target().AcceptConsumed(fd < 0 && IsResourceShortage(acceptError));
     if (fd < 0) return;
+    if (!Admits(fd)) {
+        SocketCalls::Close(fd);
+        return;
+    }
     SocketCalls::ConfigureConnection(fd, KeepAlive());
 
     TServerClientWinSocket* socket = nullptr;
@@ -86,10 +90,25 @@ void TServerWinSocket::AcceptReady(int handle)
         throw;
     }
     const std::weak_ptr<void> life = socket->Life();
-    socket->Start();
+    socket->Start(peer);
     // OnClientConnect may have stopped the server and with it this socket.
     if (life.expired()) return;
     FireEvent(socket, skAccept);
+}
+
+bool TServerWinSocket::Admits(int fd) const
+{
+    // A peer that reset the connection while it waited in the listen queue
+    // is gone already: nothing would ever be heard of it again.
+    sockaddr_in peer{};
+    if (SocketCalls::PeerName(fd, peer) != 0) return false;
+    // Connections still in the list but closed do not hold a place.
+    if (peerLimit_ > 0) {
+        const auto served = std::count_if(connections_.begin(), connections_.end(),
+                                          [](const TServerClientWinSocket* c) { return c->IsConnected(); });
+        if (served >= peerLimit_) return false;
+    }
+    return true;
 }
 
 void TServerWinSocket::RouteClientEvent(TCustomWinSocket* socket, TSocketEventKind kind)

@@ -6,9 +6,11 @@
 //
 // A connection that ends stays in the list, marked not connected, until its
 // deferred free runs on a later pass; stopping the listener destroys every
-// connection at once without any event. Owned by TServerSocket; loop thread
-// only. The thread-per-client mode is not built: stThreadBlocking only
-// empties the notification set, and such a listener accepts nothing.
+// connection at once without any event. A connection the listener does not
+// admit (see Admits) is closed at accept, before a byte of it is read or a
+// byte is sent to it, and raises no event at all. Owned by TServerSocket;
+// loop thread only. The thread-per-client mode is not built: stThreadBlocking
+// only empties the notification set, and such a listener accepts nothing.
 #pragma once
 
 #include "CustomWinSocket.h"
@@ -36,6 +38,9 @@ public:
     void SetServerType(TServerType value);
     int ThreadCacheSize() const { return threadCacheSize_; }
     void SetThreadCacheSize(int value) { threadCacheSize_ = value; }
+    // How many connected peers the listener serves at a time; 0: no limit.
+    int PeerLimit() const { return peerLimit_; }
+    void SetPeerLimit(int value) { peerLimit_ = value; }
 
     TGetSocketEvent OnGetSocket;
     TSocketNotifyEvent OnClientConnect;
@@ -61,9 +66,12 @@ private:
     void AddConnection(TServerClientWinSocket* socket);
     void RemoveConnection(TServerClientWinSocket* socket);
     void RouteClientEvent(TCustomWinSocket* socket, TSocketEventKind kind);
+    // Whether a connection just accepted on `fd` is taken on.
+    bool Admits(int fd) const;
 
     std::vector<TServerClientWinSocket*> connections_;
     std::mutex listLock_; // guards additions and removals only
     TServerType serverType_ = stNonBlocking;
     int threadCacheSize_ = DefaultThreadCacheSize;
+    int peerLimit_ = 0;
 };

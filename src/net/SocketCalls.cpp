@@ -132,6 +132,12 @@ int PeerName(int fd, sockaddr_in& peer)
     return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length);
 }
 
+int LocalName(int fd, sockaddr_in& local)
+{
+    socklen_t length = sizeof local;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+}
+
 void SetNonBlocking(int fd, bool nonBlocking)
 {
     const int flags = ::fcntl(fd, F_GETFL);

@@ -51,6 +51,7 @@ int ReadableCount(int fd);
 // The socket's pending error (SO_ERROR), taken and cleared; 0 for none.
 int TakePendingError(int fd);
 int PeerName(int fd, sockaddr_in& peer);
+int LocalName(int fd, sockaddr_in& local);
 
 void SetNonBlocking(int fd, bool nonBlocking);
 // Lets a restarted server bind its port while old connections linger in

@@ -174,6 +174,24 @@ TEST_F(CustomWinSocketTest, WritingToAClosedPeerFailsWithoutSigpipe)
     EXPECT_EQ(log[1], "disconnect");
 }
 
+TEST_F(CustomWinSocketTest, APeerResettingWhileBytesAreQueuedEndsTheConnection)
+{
+    UniqueFd peer = Peer();
+    SetReceiveBuffer(peer.Get(), 16 << 10);
+    TServerClientWinSocket* socket = server.Connection(0);
+    const std::string large(std::size_t{8} << 20, 'q');
+    ASSERT_EQ(socket->SendString(large), static_cast<int>(large.size()));
+    ASSERT_GT(socket->QueuedBytes(), 0u);
+
+    CloseWithReset(peer);
+    // The reset is reported, then the queued bytes fail to leave: the usual
+    // failed send with its disconnect, and the entry is freed.
+    ASSERT_TRUE(RunUntil([&] { return Has("disconnect"); }));
+    EXPECT_EQ(log.front(), "error " + IntToStr(ekDisconnect) + " " + IntToStr(ECONNRESET));
+    EXPECT_EQ(log.back(), "disconnect");
+    EXPECT_TRUE(RunUntil([&] { return server.ConnectionCount() == 0; }));
+}
+
 TEST_F(CustomWinSocketTest, EveryEstablishedConnectionHasNoDelayAndKeepAlive)
 {
     auto expectTuned = [](int fd, const KeepAliveTimes& times) {

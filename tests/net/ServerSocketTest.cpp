@@ -12,6 +12,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -274,6 +275,35 @@ TEST_F(ServerSocketTest, ResetPeerStaysCountedUntilSendFails)
     EXPECT_EQ(Count("disconnect 127.0.0.1 2"), 1);
     ASSERT_TRUE(RunUntil([&] { return server.ConnectionCount() == 1; }));
     EXPECT_NE(server.Connection(0), socket);
+}
+
+TEST_F(ServerSocketTest, APeerResetBeforeItIsServedRaisesNoErrorAndHoldsNoPlace)
+{
+    ReportedErrors errors;
+    Listen();
+    // Both wait in the listen queue; the first is reset before the server
+    // gets to accept it, as a port scanner or a health check does. It is
+    // dropped at accept without any event.
+    UniqueFd dead = ConnectLoopback(port);
+    CloseWithReset(dead);
+    UniqueFd peer = ConnectLoopback(port);
+    ASSERT_TRUE(RunUntil([&] { return Count("write") == 1; }));
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "connect 127.0.0.1 1", "accept", "write"}));
+    EXPECT_EQ(PeerPort(server.Connection(0)->Sock()), LocalPort(peer.Get()));
+
+    // Reset just after the accept: an established connection that is reset,
+    // still named by its address.
+    UniqueFd late;
+    server.OnGetSocket = [&](TObject*, int handle, TServerClientWinSocket*&) {
+        CloseWithReset(late);
+        pollfd reset{handle, POLLIN, 0};
+        ASSERT_EQ(::poll(&reset, 1, 5000), 1);
+    };
+    late = ConnectLoopback(port);
+    ASSERT_TRUE(RunUntil([&] { return Count("error") == 1; }));
+    EXPECT_EQ(Count("connect 127.0.0.1 2"), 1);
+    EXPECT_EQ(Count("error " + IntToStr(ekDisconnect) + " " + IntToStr(ECONNRESET)), 1);
+    EXPECT_TRUE(errors.Messages().empty());
 }
 
 TEST_F(ServerSocketTest, HandlerMayStopTheServerDuringAConnectionsEvent)
