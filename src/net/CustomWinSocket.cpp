@@ -13,6 +13,7 @@ namespace {
 
 KeepAliveTimes g_keepAlive = DefaultKeepAliveTimes;
 std::size_t g_sendQueueLimitBytes = DefaultSendQueueLimitBytes;
+AddressFilter g_peerFilter;
 
 TErrorEvent ErrorKindFor(TNotifyStyles flag)
 {
@@ -66,6 +67,7 @@ void TCustomWinSocket::Dispose()
 {
     EventSink = nullptr;
     ErrorSink = nullptr;
+    RefusalSink = nullptr;
     if (isConnected_ && sock_ != InvalidSocket) {
         try {
             Teardown(sock_);
@@ -81,6 +83,8 @@ void TCustomWinSocket::SetKeepAlive(const KeepAliveTimes& times) { g_keepAlive =
 KeepAliveTimes TCustomWinSocket::KeepAlive() { return g_keepAlive; }
 void TCustomWinSocket::SetSendQueueLimit(std::size_t bytes) { g_sendQueueLimitBytes = bytes; }
 std::size_t TCustomWinSocket::SendQueueLimit() { return g_sendQueueLimitBytes; }
+void TCustomWinSocket::SetPeerFilter(const AddressFilter& filter) { g_peerFilter = filter; }
+const AddressFilter& TCustomWinSocket::PeerFilter() { return g_peerFilter; }
 
 EventLoop& TCustomWinSocket::Loop()
 {
@@ -117,6 +121,11 @@ void TCustomWinSocket::FireEvent(TCustomWinSocket* socket, TSocketEventKind kind
 void TCustomWinSocket::FireError(TCustomWinSocket* socket, TErrorEvent kind, int& code)
 {
     if (TSocketErrorSink sink = ErrorSink) sink(this, socket, kind, code);
+}
+
+void TCustomWinSocket::FireRefusal(const std::string& peerAddress, TRefusal why)
+{
+    if (TSocketRefusalSink sink = RefusalSink) sink(this, peerAddress, why);
 }
 
 void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
@@ -288,6 +297,13 @@ void TCustomWinSocket::HandleLookupDone(LookupId request, const LookupResult& re
 
 void TCustomWinSocket::OpenStep()
 {
+    if (!g_peerFilter.Allows(endpoint_.sin_addr.s_addr)) {
+        // Not a byte, not even a SYN, goes to a peer outside the list.
+        const std::string address = SocketCalls::DottedText(endpoint_.sin_addr.s_addr);
+        Teardown(sock_);
+        FireRefusal(address, rfAddress);
+        return;
+    }
     const int fd = sock_;
     ApplyNotifyStyles();
     FireEvent(this, skConnecting);

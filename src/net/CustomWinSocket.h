@@ -21,6 +21,7 @@
 // connection, the listening object and the accepted connections.
 #pragma once
 
+#include "AddressFilter.h"
 #include "Lookup.h"
 #include "NotifyTarget.h"
 #include "SendQueue.h"
@@ -56,6 +57,8 @@ public:
 
     TSocketEventSink EventSink;
     TSocketErrorSink ErrorSink;
+    // Peers turned away by the address filter or a failed key handshake.
+    TSocketRefusalSink RefusalSink;
 
     // Makes a socket and starts connecting: resolution first (a host name or
     // service is looked up without blocking the loop), then the connect; the
@@ -103,6 +106,9 @@ public:
     static KeepAliveTimes KeepAlive();
     static void SetSendQueueLimit(std::size_t bytes);
     static std::size_t SendQueueLimit();
+    // The peers connections may be made with, either way.
+    static void SetPeerFilter(const AddressFilter& filter);
+    static const AddressFilter& PeerFilter();
 
     // Entry points the event loop reaches through the NotifyTarget.
     void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
@@ -130,6 +136,7 @@ protected:
     virtual void WriteReady(int handle);
     virtual void FireEvent(TCustomWinSocket* socket, TSocketEventKind kind);
     virtual void FireError(TCustomWinSocket* socket, TErrorEvent kind, int& code);
+    void FireRefusal(const std::string& peerAddress, TRefusal why);
     // The observable part of destruction; overrides call the base last.
     virtual void Dispose();
 

@@ -14,6 +14,9 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* ser
         ErrorSink = [server](TCustomWinSocket*, TCustomWinSocket* socket, TErrorEvent kind, int& code) {
             server->ClientError(socket, kind, code);
         };
+        RefusalSink = [server](TCustomWinSocket*, const std::string& peerAddress, TRefusal why) {
+            server->FireRefusal(peerAddress, why);
+        };
     }
 }
 

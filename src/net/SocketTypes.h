@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 class TObject;
 class TCustomWinSocket;
@@ -55,6 +56,15 @@ using TSocketEventSink = std::function<void(TCustomWinSocket* Sender, TCustomWin
                                             TSocketEventKind Kind)>;
 using TSocketErrorSink = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
                                             TErrorEvent Kind, int& ErrorCode)>;
+
+// Why a peer was turned away before its owner ever saw a connection.
+enum TRefusal {
+    rfAddress,     // not in the allowed addresses
+    rfKeyMismatch, // the encrypted link's handshake failed: another or no key
+};
+// Told when a peer is turned away; `PeerAddress` is dotted IPv4 text.
+using TSocketRefusalSink = std::function<void(TCustomWinSocket* Sender, const std::string& PeerAddress,
+                                              TRefusal Why)>;
 
 // Notification flags. The bit values are fixed: the default set of a
 // connection reads as 51, a listener's as 8.

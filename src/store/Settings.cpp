@@ -43,3 +43,12 @@ std::string ReadCodePage(const std::string& path)
     const TMemIniFile store(path);
     return store.GetValue(SettingsSection, CodePageKey, "");
 }
+
+TPeerPolicy ReadPeerPolicy(const std::string& path)
+{
+    const TMemIniFile store(path);
+    TPeerPolicy policy;
+    policy.Allow = store.GetValue(SettingsSection, AllowKey, "");
+    policy.Passphrase = store.GetValue(SettingsSection, PassphraseKey, "");
+    return policy;
+}

@@ -11,6 +11,8 @@ inline constexpr std::string_view SettingsSection = "TESSAROPRO";
 inline constexpr std::string_view LastIpKey = "LASTIP";
 inline constexpr std::string_view LastPortKey = "LASTPORT";
 inline constexpr std::string_view CodePageKey = "CODEPAGE";
+inline constexpr std::string_view AllowKey = "ALLOW";
+inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
 inline constexpr std::string_view LastIpFallback = "192.168.0.1";
 inline constexpr std::string_view LastPortFallback = "3100";
 // Joined to a directory that already ends in "/", which gives "//": harmless,
@@ -41,3 +43,9 @@ TStoredPeer ReadSettings(const std::string& path);
 void WriteSettings(const std::string& path, std::string_view lastIp, std::string_view lastPort);
 // The optional CODEPAGE key, empty when missing. The program never writes it.
 std::string ReadCodePage(const std::string& path);
+// The optional peer keys, read once at start and never written.
+struct TPeerPolicy {
+    std::string Allow;      // ALLOW: addresses and ranges; empty when missing
+    std::string Passphrase; // PASSPHRASE: empty when missing
+};
+TPeerPolicy ReadPeerPolicy(const std::string& path);
