@@ -221,10 +221,21 @@ void TForm1::ApplyWireEncoding()
 
 void TForm1::ApplyPeerPolicy()
 {
-    // A list that does not parse is shown once and then lets nobody in or
-    // out; the rest of the start goes on.
+    // A passphrase puts every connection inside the encrypted link. A list
+    // that does not parse, or a key that cannot be made, is shown once and
+    // then lets nobody in or out; the rest of the start goes on.
     try {
         const TPeerPolicy policy = ReadPeerPolicy(Application().SettingsFile());
+        TCustomWinSocket::SetLinkKey(std::nullopt);
+        if (!policy.Passphrase.empty()) {
+            try {
+                TCustomWinSocket::SetLinkKey(DeriveLinkKey(policy.Passphrase));
+            } catch (const std::exception& e) {
+                // No link can be made safe: none is made at all.
+                TCustomWinSocket::SetPeerFilter(AddressFilter::Nobody());
+                throw Exception(std::string(e.what()) + ": no peer is allowed");
+            }
+        }
         if (const std::optional<AddressFilter> filter = AddressFilter::Parse(policy.Allow)) {
             TCustomWinSocket::SetPeerFilter(*filter);
         } else {

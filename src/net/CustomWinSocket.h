@@ -17,6 +17,12 @@
 // and sent, in order, as the socket drains; past the queue limit the
 // connection fails with ENOBUFS like any failed send.
 //
+// With a link key set, every data connection runs inside the encrypted link
+// (TlsFilter): skConnect comes only once the handshake is complete, bytes
+// written before then wait for it, read events and counts are of plaintext,
+// and a failed handshake closes the connection (skDisconnect) and is told
+// to RefusalSink. Nothing is ever sent or taken in plain.
+//
 // All calls on the event loop's thread. The class is the base of the client
 // connection, the listening object and the accepted connections.
 #pragma once
@@ -26,12 +32,14 @@
 #include "NotifyTarget.h"
 #include "SendQueue.h"
 #include "SocketTypes.h"
+#include "TlsFilter.h"
 
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -109,6 +117,8 @@ public:
     // The peers connections may be made with, either way.
     static void SetPeerFilter(const AddressFilter& filter);
     static const AddressFilter& PeerFilter();
+    // The encrypted link's key; none means plain connections.
+    static void SetLinkKey(const std::optional<LinkKey>& key);
 
     // Entry points the event loop reaches through the NotifyTarget.
     void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
@@ -152,6 +162,9 @@ protected:
     bool Disposed() const { return disposed_; }
     // The connection is established: IsConnected, and the peer noted.
     void MarkConnected();
+    // With a link key, starts the handshake on the connected socket and
+    // returns true: skConnect follows when it completes. False without a key.
+    bool BeginLink(bool asServer);
 
 private:
     void HandleFreeLater() override;
@@ -166,6 +179,16 @@ private:
     // A failed send or receive: error event, teardown, then the exception.
     int FailTransfer(TErrorEvent kind, int code, const char* operation);
     void CloseSocketQuietly();
+    // The encrypted link's side of the notifications and transfers.
+    void StepLink();
+    void LinkEstablished();
+    void FailLink();
+    void EndLink();
+    void ReadLink(int handle);
+    void WriteLink(int handle);
+    int SendLink(const char* bytes, std::size_t size, int count);
+    int ReceiveLink(void* buffer, int count);
+    void ScheduleLinkRead();
     void ResetEndpoint();
 
     int sock_;
@@ -190,4 +213,8 @@ private:
     std::shared_ptr<char> life_ = std::make_shared<char>();
     bool closing_ = false;          // inside Teardown's disconnect event
     bool blockingResolve_ = false;  // blocking mode: lookups run on the caller
+    std::unique_ptr<TlsFilter> tls_; // the encrypted link, when there is a key
+    std::string plain_;             // decrypted bytes not yet received
+    TimerId handshakeTimer_ = 0;
+    bool linkReadPosted_ = false;
 };

@@ -26,7 +26,7 @@ void TServerClientWinSocket::Start()
     if (started_) return;
     started_ = true;
     if (server_ && server_->NotifyStyles() != 0) ApplyNotifyStyles();
-    if (IsConnected()) FireEvent(this, skConnect);
+    if (IsConnected() && !BeginLink(true)) FireEvent(this, skConnect);
 }
 
 void TServerClientWinSocket::Dispose()

@@ -106,3 +106,9 @@ struct KeepAliveTimes {
     int Probes;
 };
 inline constexpr KeepAliveTimes DefaultKeepAliveTimes{30, 10, 3};
+
+// How long the encrypted link's handshake may take before the peer counts as
+// one without the key: a copy without it never answers the hello.
+inline constexpr int LinkHandshakeTimeoutMs = 10000;
+// Plaintext decrypted per read event, at most (plus one record).
+inline constexpr std::size_t LinkReadLimitBytes = std::size_t{1} << 20;

@@ -12,6 +12,7 @@ namespace {
 constexpr std::size_t ReadChunkBytes = 64 * 1024;
 constexpr int TempNameAttempts = 100;
 constexpr mode_t NewFileMode = 0666; // narrowed by the umask, as any new file
+constexpr mode_t OwnerOnlyMode = 0600;
 constexpr mode_t PermissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 constexpr mode_t AnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
 
@@ -110,13 +111,13 @@ std::optional<struct stat> ReplaceableFile(const std::string& target, const std:
     return old;
 }
 
-TemporaryFile CreateTemporaryBeside(const std::string& target, const std::string& path)
+TemporaryFile CreateTemporaryBeside(const std::string& target, const std::string& path, mode_t mode)
 {
     static unsigned serial = 0;
     const std::string stem = DirectoryOf(target) + "." + BaseNameOf(target) + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
         std::string name = stem + std::to_string(serial++) + ".tmp";
-        const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NewFileMode);
+        const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) return TemporaryFile(std::move(name), fd);
         if (errno != EEXIST) break;
     }
@@ -189,14 +190,17 @@ std::optional<std::string> ReadFileContent(const std::string& path)
     return content;
 }
 
-void ReplaceFileContent(const std::string& path, std::string_view content)
+void ReplaceFileContent(const std::string& path, std::string_view content, bool ownerOnly)
 {
     if (path.empty()) throw FileCreateError(path);
     const std::string target = FileToReplace(path);
     const std::optional<struct stat> old = ReplaceableFile(target, path);
 
-    TemporaryFile temp = CreateTemporaryBeside(target, path);
-    if (old) {
+    TemporaryFile temp = CreateTemporaryBeside(target, path, ownerOnly ? OwnerOnlyMode : NewFileMode);
+    if (ownerOnly) {
+        // The umask may only narrow the mode; the file then stays ours alone.
+        [[maybe_unused]] const int unsupported = ::fchmod(temp.Fd(), OwnerOnlyMode);
+    } else if (old) {
         // Ownership is kept where the system lets us; where it does not, the
         // file stays ours and still works, so a refusal is not an error. The
         // same goes for file systems that hold no permission bits.

@@ -29,5 +29,6 @@ std::optional<std::string> ReadFileContent(const std::string& path);
 // Throws EFCreateError when the file may not be replaced (read-only file,
 // even for root; a directory of that name; no writable directory) and
 // EWriteError when the content cannot be written whole. On either error the
-// old file is left as it was and no temporary file remains.
-void ReplaceFileContent(const std::string& path, std::string_view content);
+// old file is left as it was and no temporary file remains. `ownerOnly`: the
+// file holds a secret and gets mode 0600 instead, from its first byte on.
+void ReplaceFileContent(const std::string& path, std::string_view content, bool ownerOnly = false);

@@ -35,6 +35,7 @@ void WriteSettings(const std::string& path, std::string_view lastIp, std::string
     TMemIniFile store(path);
     store.PutValue(SettingsSection, LastIpKey, lastIp);
     store.PutValue(SettingsSection, LastPortKey, lastPort);
+    store.SetOwnerOnly(!store.GetValue(SettingsSection, PassphraseKey, "").empty());
     store.SaveToDisk();
 }
 

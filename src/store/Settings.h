@@ -38,7 +38,7 @@ std::string SettingsPath(std::string_view exePath);
 // value is a value). Throws EFOpenError when the file exists but cannot be read.
 TStoredPeer ReadSettings(const std::string& path);
 // Loads the file's current content, sets LASTIP and LASTPORT and rewrites the
-// file. Throws EFOpenError, EFCreateError or EWriteError; the file is then
+// file, with mode 0600 when it holds a PASSPHRASE. Throws EFOpenError, EFCreateError or EWriteError; the file is then
 // unchanged.
 void WriteSettings(const std::string& path, std::string_view lastIp, std::string_view lastPort);
 // The optional CODEPAGE key, empty when missing. The program never writes it.
