@@ -89,3 +89,18 @@ TEST_F(TForm1PeerPolicyTest, MalformedListIsReportedOnceAndLetsNobodyIn)
     EXPECT_EQ(Status(form), "127.0.0.1 Refused.");
     EXPECT_EQ(harness.Errors().size(), 1u);
 }
+
+TEST_F(TForm1PeerPolicyTest, PassphraseServerDropsAPlainPeerWithoutAByteAndSaysKeyMismatch)
+{
+    TForm1& form = CreateWith("PASSPHRASE=correct horse");
+    const std::uint16_t port = GoOnline(form);
+    harness.Clipboard().SetForeignText("kept at home");
+
+    LoopbackPeer plain(ConnectLoopback(port));
+    plain.Send("5hello");
+    ASSERT_TRUE(RunUntil([&] { return plain.Closed(); }));
+    EXPECT_EQ(plain.Received().find("kept at home"), std::string::npos);
+    EXPECT_EQ(Status(form), "127.0.0.1 Key mismatch.");
+    EXPECT_EQ(harness.Clipboard().Content(), std::optional<std::string>("kept at home"));
+    EXPECT_TRUE(harness.Errors().empty());
+}
