@@ -104,3 +104,24 @@ TEST_F(TForm1PeerPolicyTest, PassphraseServerDropsAPlainPeerWithoutAByteAndSaysK
     EXPECT_EQ(harness.Clipboard().Content(), std::optional<std::string>("kept at home"));
     EXPECT_TRUE(harness.Errors().empty());
 }
+
+TEST_F(TForm1PeerPolicyTest, PassphraseClientTakesNothingFromAPlainServerAndSaysKeyMismatch)
+{
+    TForm1& form = CreateWith("PASSPHRASE=correct horse");
+    harness.Clipboard().SetForeignText("kept at home");
+    std::uint16_t port = 0;
+    const UniqueFd listener = ListenLoopback(port);
+    form.Edit1()->SetText("127.0.0.1");
+    form.Edit2()->SetText(std::to_string(port));
+    form.Button1()->click();
+    LoopbackPeer server(AcceptWithin(listener.Get()));
+    ASSERT_TRUE(server.Connected());
+
+    server.Send("5hello");
+    ASSERT_TRUE(RunUntil([&] { return server.Closed(); }));
+    EXPECT_EQ(server.Received().find("kept at home"), std::string::npos);
+    EXPECT_EQ(Status(form), "127.0.0.1 Key mismatch.");
+    EXPECT_EQ(ControlStates(form), Idle);
+    EXPECT_EQ(harness.Clipboard().Content(), std::optional<std::string>("kept at home"));
+    EXPECT_TRUE(harness.Errors().empty());
+}

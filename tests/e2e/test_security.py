@@ -20,6 +20,8 @@ ERROR_BOX_TITLE = "Tessaro II"
 QuietS = 1.5
 LargeTextBytes = 20 * 1024 * 1024
 LargeTextTimeoutS = 90
+# The program's limit for a handshake to complete.
+HandshakeTimeoutS = 10
 # TLS record types: change cipher spec, alert, handshake, application data.
 TLS_RECORD_TYPES = (0x14, 0x15, 0x16, 0x17)
 HANDSHAKE_RECORD = 0x16
@@ -189,7 +191,7 @@ class PassphraseTest(E2ETestCase):
                 self.assert_no_box(server_display, server)
                 self.assert_no_box(client_display, client)
 
-    def test_peer_sending_garbage_instead_of_a_handshake_is_dropped_without_a_box(self):
+    def test_peer_sending_garbage_or_nothing_instead_of_a_handshake_is_dropped_without_a_box(self):
         display = self.start_display()
         port = free_port()
         program = self.start_program(display, "/port:%d" % port, "/server", settings=settings_with(PASSPHRASE))
@@ -202,6 +204,11 @@ class PassphraseTest(E2ETestCase):
             peer.wait_closed(ConnectTimeoutS)
             # At most the handshake's alert.
             self.assertIn(tls_record_types(peer.received), ([], [0x15]))
+        # One that says nothing is dropped when the handshake times out.
+        silent = connect_from("127.0.0.1", port)
+        self.addCleanup(silent.close)
+        silent.wait_closed(HandshakeTimeoutS + ConnectTimeoutS)
+        self.assertEqual(silent.bytes_received, 0)
         self.assertEqual(display.get_clipboard(), b"kept at home")
         self.assert_no_box(display, program)
 
