@@ -119,6 +119,7 @@ public:
     static const AddressFilter& PeerFilter();
     // The encrypted link's key; none means plain connections.
     static void SetLinkKey(const std::optional<LinkKey>& key);
+    static const std::optional<LinkKey>& LinkKeyInUse();
 
     // Entry points the event loop reaches through the NotifyTarget.
     void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
