@@ -1,5 +1,5 @@
 // The encrypted link between a server and a client component that share a
-// key: large texts both ways, whole and in order, in records of any cut.
+// key: large texts both ways, whole and in order.
 #include "NetTestSupport.h"
 #include "RunUntil.h"
 #include "ScktComp.h"
