@@ -74,6 +74,7 @@ LargeTextWaitSPerMB = 2.0
 LargeTextWaitMinS = 30
 StartWaitS = 20
 SmallIdleText = b"a small text on the clipboard"
+LinkSettings = b"[TESSAROPRO]\r\nPASSPHRASE=bench link passphrase\r\n"
 ClockTicksPerS = os.sysconf("SC_CLK_TCK")
 
 
@@ -162,25 +163,28 @@ class Bench:
         self.stack.callback(watch.close)
         return watch
 
-    def program(self, display, *args):
-        program = harness.Program(display, harness.Installation(self.workdir, self.source), args)
+    def program(self, display, *args, settings=None):
+        installation = harness.Installation(self.workdir, self.source)
+        if settings is not None:
+            installation.write_settings(settings)
+        program = harness.Program(display, installation, args)
         self.stack.callback(program.kill)
         return program
 
-    def server(self, display):
+    def server(self, display, settings=None):
         port = harness.free_port()
-        program = self.program(display, "/port:%d" % port, "/server")
+        program = self.program(display, "/port:%d" % port, "/server", settings=settings)
         harness.wait_until(lambda: listening(port) or not program.running, StartWaitS,
                            message="the program to listen on port %d" % port)
         if not program.running:
             raise RuntimeError("the program exited with %s: %s" % (program.returncode, program.output()))
         return program, port
 
-    def pair(self):
+    def pair(self, settings=None):
         """A server and a client program on two new displays, connected."""
         first, second = self.display(), self.display()
-        server, port = self.server(first)
-        client = self.program(second, "/addr:127.0.0.1", "/port:%d" % port, "/client")
+        server, port = self.server(first, settings)
+        client = self.program(second, "/addr:127.0.0.1", "/port:%d" % port, "/client", settings=settings)
         # A text each way proves the connection stands before anything is timed.
         for source, target in ((first, second), (second, first)):
             text = self.texts.latency_text()
@@ -201,14 +205,14 @@ class Bench:
             samples.append(timed_copy(watch, source, target, text, SmallTextWaitS, relay)[0])
         return samples
 
-    def large(self, watch, first, second, make_relay=None, programs=()):
+    def large(self, watch, first, second, make_relay=None, programs=(), sizes=None):
         """Per size, the medians of the carry and read-back seconds; None
         for a size of which a text was lost. With `programs`, each text of
         the largest size is framed by a reset and a reading of their peak
         memory: (resident before, peak) per program, one pair per text."""
         results = {}
         peaks = []
-        for size in self.plan.sizes_bytes:
+        for size in sizes or self.plan.sizes_bytes:
             watched = programs if size == max(self.plan.sizes_bytes) else ()
             runs = []
             for _ in range(self.plan.repeats):
@@ -251,6 +255,13 @@ class Bench:
         watch = self.watch((first, second))
         self.figures.latency = self.latency(watch, first, second)
         self.figures.large, self.figures.peaks = self.large(watch, first, second, programs=(server, client))
+
+    def run_link(self):
+        largest = max(self.plan.sizes_bytes)
+        report_progress("program: server and client sharing a PASSPHRASE, %d MB" % (largest // MB))
+        first, second, _, _ = self.pair(LinkSettings)
+        watch = self.watch((first, second))
+        self.figures.link_large = self.large(watch, first, second, sizes=(largest,))[0]
 
     def idle_program(self, text):
         """A server with a scripted peer that has received `text`, on its own display."""
@@ -314,6 +325,8 @@ def main(argv):
             bench.run_baseline()
             stack.close()
             bench.run_program()
+            stack.close()
+            bench.run_link()
             stack.close()
             bench.run_idle()
     finally:

@@ -19,6 +19,7 @@ MedianLatencyTargetS = 0.300
 LargeTextTargetRatio = 2.0
 IdleCpuTargetFraction = 0.002
 PeakMemoryTargetRatio = 4.0
+LinkTargetRatio = 1.3
 
 
 def percentile_95(samples):
@@ -57,6 +58,7 @@ class Figures:
     latency: list = field(default_factory=list)
     large: dict = field(default_factory=dict)
     peaks: list = field(default_factory=list)
+    link_large: dict = field(default_factory=dict)
     idle_s: float = 0.0
     idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
@@ -79,6 +81,12 @@ class Figures:
                          "≤ %.2f× baseline" % LargeTextTargetRatio if target else "",
                          (took is not None and base is not None and took <= LargeTextTargetRatio * base)
                          if target else None))
+        if self.link_large:
+            linked, plain = self._seconds(self.link_large, largest, 0), self._seconds(self.large, largest, 0)
+            rows.append(("Carry %s over the encrypted link (PASSPHRASE)" % _mb(largest), _s(linked),
+                         "%s plain link" % _s(plain), _ratio(linked, plain),
+                         "≤ %.2f× plain link" % LinkTargetRatio,
+                         linked is not None and plain is not None and linked <= LinkTargetRatio * plain))
         read = self._seconds(self.large, largest, 1)
         base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
@@ -162,6 +170,8 @@ def figures_block(figures, quick):
         "source clipboard changing to the receiving side taking the clipboard; the bytes are then read back "
         "and compared. The program's times include the wait for its next tick (0 to 500 ms), which is most "
         "of the 1 MB and 10 MB figures." % plan.repeats,
+        "- Encrypted link: the same carry of the largest size between a server and a client that share a "
+        "PASSPHRASE (TLS 1.3, AES-128-GCM), compared with the plain link's figure above.",
         "- Baseline for both: `xclip -o | socat` to `socat | xclip -i` over loopback, its receiving half "
         "already waiting, its sending half started the moment the source clipboard changes.",
         "- Idle: two connected servers with a scripted peer, after their clipboard text has been sent; "

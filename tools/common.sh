@@ -5,9 +5,9 @@
 # To build and run the program.
 # libxcb1-dev: whether an X display opens, asked before Qt starts; librsvg2-bin
 # renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
-# dependencies for cpack -G DEB.
+# dependencies for cpack -G DEB; libssl-dev for the encrypted link.
 ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
-                 fonts-ipafont-gothic)
+                 fonts-ipafont-gothic libssl-dev)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's
 # scale), ss (iproute2) for the soak run's byte counts, clang with its

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
+#include <optional>
+
 namespace {
 
 constexpr const char* Caption = "Tessaro II  Standard v2.0";
@@ -176,6 +178,7 @@ void TForm1::FormCreate()
     LastText.clear();
     ReadSettingsIntoBoxes();
     ApplyWireEncoding();
+    ApplyPeerPolicy();
     ApplyCommandLine();
 }
 
@@ -211,6 +214,36 @@ void TForm1::ApplyWireEncoding()
     // locale has them, and the rest of the start goes on.
     try {
         SharedClipboard().SetWireEncoding(ReadCodePage(Application().SettingsLocation()));
+    } catch (...) {
+        ReportEscapedError(std::current_exception());
+    }
+}
+
+void TForm1::ApplyPeerPolicy()
+{
+    // A passphrase puts every connection inside the encrypted link. A list
+    // that does not parse, or a key that cannot be made, is shown once and
+    // then lets nobody in or out; the rest of the start goes on.
+    try {
+        const TPeerPolicy policy = ReadPeerPolicy(Application().SettingsLocation());
+        TCustomWinSocket::SetLinkKey(std::nullopt);
+        if (!policy.Passphrase.empty()) {
+            try {
+                TCustomWinSocket::SetLinkKey(DeriveLinkKey(policy.Passphrase));
+            } catch (const std::exception& e) {
+                // No link can be made safe: none is made at all.
+                TCustomWinSocket::SetPeerFilter(AddressFilter::Nobody());
+                throw Exception(std::string(e.what()) + ": no peer is allowed");
+            }
+        }
+        if (const std::optional<AddressFilter> filter = AddressFilter::Parse(policy.Allow)) {
+            TCustomWinSocket::SetPeerFilter(*filter);
+        } else {
+            TCustomWinSocket::SetPeerFilter(AddressFilter::Nobody());
+            throw Exception("ALLOW=" + policy.Allow +
+                            " is not a list of IPv4 addresses and ranges (such as 192.168.1.0/24,10.0.0.7): "
+                            "no peer is allowed");
+        }
     } catch (...) {
         ReportEscapedError(std::current_exception());
     }

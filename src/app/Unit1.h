@@ -89,6 +89,8 @@ public:
     void ClientSocket1Disconnect(TObject* Sender, TCustomWinSocket* Socket);
     void ClientSocket1Error(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
     void ClientSocket1Write(TObject* Sender, TCustomWinSocket* Socket);
+    // A peer turned away by either component before any connection event.
+    void SocketRefused(const std::string& PeerAddress, TRefusal Why);
 
     // The clipboard watcher and sender, on every tick of Timer1.
     void Timer1Timer();
@@ -123,6 +125,7 @@ public:
 private:
     void AddTrayIcon();
     void ApplyWireEncoding();
+    void ApplyPeerPolicy();
     void BindSockets();
     void ServerOffline();
     void ReceiveFrom(TCustomWinSocket* socket);

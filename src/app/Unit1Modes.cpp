@@ -52,6 +52,11 @@ void TForm1::BindSockets()
     clientSocket1_.OnError = [this](TObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) {
         ClientSocket1Error(s, c, e, code);
     };
+    const TSocketRefusalSink refused = [this](TCustomWinSocket*, const std::string& address, TRefusal why) {
+        SocketRefused(address, why);
+    };
+    serverSocket1_.Listener()->RefusalSink = refused;
+    clientSocket1_.ClientConnection()->RefusalSink = refused;
 }
 
 void TForm1::ServerOffline()
@@ -185,6 +190,11 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& E
     button1_->setEnabled(true);
     button2_->setEnabled(false);
     button3_->setEnabled(true);
+}
+
+void TForm1::SocketRefused(const std::string& PeerAddress, TRefusal Why)
+{
+    SetPanelText(MessagePanel, PeerAddress + (Why == rfAddress ? " Refused." : " Key mismatch."));
 }
 
 void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket*)

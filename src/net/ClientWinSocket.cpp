@@ -17,5 +17,6 @@ void TClientWinSocket::ConnectDone(int)
     // The target only reports the connect of the current socket: a replaced
     // attempt's socket is closed and unwatched before the new one exists.
     MarkConnected();
+    if (BeginLink(false)) return;
     FireEvent(this, skConnect);
 }

@@ -13,6 +13,8 @@ namespace {
 
 KeepAliveTimes g_keepAlive = DefaultKeepAliveTimes;
 std::size_t g_sendQueueLimitBytes = DefaultSendQueueLimitBytes;
+AddressFilter g_peerFilter;
+std::optional<LinkKey> g_linkKey;
 
 TErrorEvent ErrorKindFor(TNotifyStyles flag)
 {
@@ -66,6 +68,7 @@ void TCustomWinSocket::Dispose()
 {
     EventSink = nullptr;
     ErrorSink = nullptr;
+    RefusalSink = nullptr;
     if (isConnected_ && sock_ != InvalidSocket) {
         try {
             Teardown(sock_);
@@ -81,6 +84,10 @@ void TCustomWinSocket::SetKeepAlive(const KeepAliveTimes& times) { g_keepAlive =
 KeepAliveTimes TCustomWinSocket::KeepAlive() { return g_keepAlive; }
 void TCustomWinSocket::SetSendQueueLimit(std::size_t bytes) { g_sendQueueLimitBytes = bytes; }
 std::size_t TCustomWinSocket::SendQueueLimit() { return g_sendQueueLimitBytes; }
+void TCustomWinSocket::SetPeerFilter(const AddressFilter& filter) { g_peerFilter = filter; }
+const AddressFilter& TCustomWinSocket::PeerFilter() { return g_peerFilter; }
+void TCustomWinSocket::SetLinkKey(const std::optional<LinkKey>& key) { g_linkKey = key; }
+const std::optional<LinkKey>& TCustomWinSocket::LinkKeyInUse() { return g_linkKey; }
 
 EventLoop& TCustomWinSocket::Loop()
 {
@@ -119,6 +126,11 @@ void TCustomWinSocket::FireError(TCustomWinSocket* socket, TErrorEvent kind, int
     if (TSocketErrorSink sink = ErrorSink) sink(this, socket, kind, code);
 }
 
+void TCustomWinSocket::FireRefusal(const std::string& peerAddress, TRefusal why)
+{
+    if (TSocketRefusalSink sink = RefusalSink) sink(this, peerAddress, why);
+}
+
 void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
 {
     if (isConnected_) throw ESocketError(alreadyOpenMessage);
@@ -138,6 +150,7 @@ void TCustomWinSocket::CloseSocketQuietly()
         lookupRequest_ = 0;
     }
     resolveStage_ = rsIdle;
+    EndLink();
     if (sock_ == InvalidSocket) return;
     if (notifyTarget_) notifyTarget_->Forget();
     SocketCalls::Close(sock_);
@@ -288,6 +301,13 @@ void TCustomWinSocket::HandleLookupDone(LookupId request, const LookupResult& re
 
 void TCustomWinSocket::OpenStep()
 {
+    if (!g_peerFilter.Allows(endpoint_.sin_addr.s_addr)) {
+        // Not a byte, not even a SYN, goes to a peer outside the list.
+        const std::string address = SocketCalls::DottedText(endpoint_.sin_addr.s_addr);
+        Teardown(sock_);
+        FireRefusal(address, rfAddress);
+        return;
+    }
     const int fd = sock_;
     ApplyNotifyStyles();
     FireEvent(this, skConnecting);
@@ -360,7 +380,14 @@ void TCustomWinSocket::HandleNotification(int handle, TNotifyStyles flag, int er
     switch (flag) {
     case FD_ACCEPT: AcceptReady(handle); break;
     case FD_CONNECT: ConnectDone(handle); break;
-    case FD_CLOSE: Teardown(handle); break;
+    case FD_CLOSE:
+        // A peer that hangs up during the handshake is a failed one.
+        if (tls_ && !tls_->Established() && handle == sock_) {
+            FailLink();
+        } else {
+            Teardown(handle);
+        }
+        break;
     case FD_READ: ReadReady(handle); break;
     case FD_WRITE: WriteReady(handle); break;
     default: break;
@@ -372,11 +399,13 @@ void TCustomWinSocket::ConnectDone(int) {}
 
 void TCustomWinSocket::ReadReady(int handle)
 {
+    if (tls_) return ReadLink(handle);
     if (sock_ != InvalidSocket && handle == sock_) FireEvent(this, skRead);
 }
 
 void TCustomWinSocket::WriteReady(int handle)
 {
+    if (tls_) return WriteLink(handle);
     if (sock_ == InvalidSocket || handle != sock_) return;
     if (!FlushQueue()) return;
     FireEvent(this, skWrite);
@@ -416,7 +445,13 @@ void TCustomWinSocket::Teardown(int handle)
         handlerError = std::current_exception();
     }
     // What is still queued gets one last chance to leave before the close.
-    (void)sendQueue_.Flush(sock_);
+    if (tls_) {
+        (void)tls_->Flush();
+        tls_->Shutdown();
+    } else {
+        (void)sendQueue_.Flush(sock_);
+    }
+    EndLink();
     if (notifyTarget_) notifyTarget_->Forget();
     const int result = SocketCalls::Close(sock_);
     const int closeError = errno;
@@ -437,6 +472,7 @@ int TCustomWinSocket::SendBytes(const void* buffer, int count)
     if (!isConnected_ || sock_ == InvalidSocket) return 0;
     const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
     const char* bytes = static_cast<const char*>(buffer);
+    if (tls_) return SendLink(bytes, size, count);
     if (!sendQueue_.Empty()) {
         // Behind bytes still waiting: queue, so the order is kept.
         if (size == 0) return 0;
@@ -488,6 +524,7 @@ int TCustomWinSocket::FailTransfer(TErrorEvent kind, int errorCode, const char* 
 int TCustomWinSocket::ReceiveBytes(void* buffer, int count)
 {
     StateGuard guard(*this);
+    if (tls_ && isConnected_) return ReceiveLink(buffer, count);
     if (count == -1) return isConnected_ ? SocketCalls::ReadableCount(sock_) : 0;
     if (!isConnected_) return 0;
     const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;

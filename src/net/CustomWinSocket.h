@@ -17,20 +17,29 @@
 // and sent, in order, as the socket drains; past the queue limit the
 // connection fails with ENOBUFS like any failed send.
 //
+// With a link key set, every data connection runs inside the encrypted link
+// (TlsFilter): skConnect comes only once the handshake is complete, bytes
+// written before then wait for it, read events and counts are of plaintext,
+// and a failed handshake closes the connection (skDisconnect) and is told
+// to RefusalSink. Nothing is ever sent or taken in plain.
+//
 // All calls on the event loop's thread. The class is the base of the client
 // connection, the listening object and the accepted connections.
 #pragma once
 
+#include "AddressFilter.h"
 #include "Lookup.h"
 #include "NotifyTarget.h"
 #include "SendQueue.h"
 #include "SocketTypes.h"
+#include "TlsFilter.h"
 
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,6 +65,8 @@ public:
 
     TSocketEventSink EventSink;
     TSocketErrorSink ErrorSink;
+    // Peers turned away by the address filter or a failed key handshake.
+    TSocketRefusalSink RefusalSink;
 
     // Makes a socket and starts connecting: resolution first (a host name or
     // service is looked up without blocking the loop), then the connect; the
@@ -103,6 +114,12 @@ public:
     static KeepAliveTimes KeepAlive();
     static void SetSendQueueLimit(std::size_t bytes);
     static std::size_t SendQueueLimit();
+    // The peers connections may be made with, either way.
+    static void SetPeerFilter(const AddressFilter& filter);
+    static const AddressFilter& PeerFilter();
+    // The encrypted link's key; none means plain connections.
+    static void SetLinkKey(const std::optional<LinkKey>& key);
+    static const std::optional<LinkKey>& LinkKeyInUse();
 
     // Entry points the event loop reaches through the NotifyTarget.
     void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
@@ -130,6 +147,7 @@ protected:
     virtual void WriteReady(int handle);
     virtual void FireEvent(TCustomWinSocket* socket, TSocketEventKind kind);
     virtual void FireError(TCustomWinSocket* socket, TErrorEvent kind, int& code);
+    void FireRefusal(const std::string& peerAddress, TRefusal why);
     // The observable part of destruction; overrides call the base last.
     virtual void Dispose();
 
@@ -147,6 +165,9 @@ protected:
     void MarkConnected();
     // The peer's address as accept gave it, for a peer already gone.
     void NotePeer(const sockaddr_in& peer);
+    // With a link key, starts the handshake on the connected socket and
+    // returns true: skConnect follows when it completes. False without a key.
+    bool BeginLink(bool asServer);
 
 private:
     void HandleFreeLater() override;
@@ -161,6 +182,16 @@ private:
     // A failed send or receive: error event, teardown, then the exception.
     int FailTransfer(TErrorEvent kind, int code, const char* operation);
     void CloseSocketQuietly();
+    // The encrypted link's side of the notifications and transfers.
+    void StepLink();
+    void LinkEstablished();
+    void FailLink();
+    void EndLink();
+    void ReadLink(int handle);
+    void WriteLink(int handle);
+    int SendLink(const char* bytes, std::size_t size, int count);
+    int ReceiveLink(void* buffer, int count);
+    void ScheduleLinkRead();
     void ResetEndpoint();
 
     int sock_;
@@ -185,4 +216,8 @@ private:
     std::shared_ptr<char> life_ = std::make_shared<char>();
     bool closing_ = false;          // inside Teardown's disconnect event
     bool blockingResolve_ = false;  // blocking mode: lookups run on the caller
+    std::unique_ptr<TlsFilter> tls_; // the encrypted link, when there is a key
+    std::string plain_;             // decrypted bytes not yet received
+    TimerId handshakeTimer_ = 0;
+    bool linkReadPosted_ = false;
 };

@@ -14,6 +14,9 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* ser
         ErrorSink = [server](TCustomWinSocket*, TCustomWinSocket* socket, TErrorEvent kind, int& code) {
             server->ClientError(socket, kind, code);
         };
+        RefusalSink = [server](TCustomWinSocket*, const std::string& peerAddress, TRefusal why) {
+            server->FireRefusal(peerAddress, why);
+        };
     }
 }
 
@@ -26,7 +29,7 @@ void TServerClientWinSocket::Start(const sockaddr_in& peer)
     // said, so that the connect and disconnect handlers can still name it.
     NotePeer(peer);
     if (server_ && server_->NotifyStyles() != 0) ApplyNotifyStyles();
-    if (IsConnected()) FireEvent(this, skConnect);
+    if (IsConnected() && !BeginLink(true)) FireEvent(this, skConnect);
 }
 
 void TServerClientWinSocket::Dispose()

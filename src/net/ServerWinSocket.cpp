@@ -75,6 +75,12 @@ void TServerWinSocket::AcceptReady(int handle)
     const int acceptError = errno;
     Target().AcceptConsumed(fd < 0 && IsResourceShortage(acceptError));
     if (fd < 0) return;
+    if (!PeerFilter().Allows(peer.sin_addr.s_addr)) {
+        // Closed before a byte is read or sent.
+        SocketCalls::Close(fd);
+        FireRefusal(SocketCalls::DottedText(peer.sin_addr.s_addr), rfAddress);
+        return;
+    }
     if (!Admits(fd)) {
         SocketCalls::Close(fd);
         return;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 class TObject;
 class TCustomWinSocket;
@@ -56,6 +57,15 @@ using TSocketEventSink = std::function<void(TCustomWinSocket* Sender, TCustomWin
 using TSocketErrorSink = std::function<void(TCustomWinSocket* Sender, TCustomWinSocket* Socket,
                                             TErrorEvent Kind, int& ErrorCode)>;
 
+// Why a peer was turned away before its owner ever saw a connection.
+enum TRefusal {
+    rfAddress,     // not in the allowed addresses
+    rfKeyMismatch, // the encrypted link's handshake failed: another or no key
+};
+// Told when a peer is turned away; `PeerAddress` is dotted IPv4 text.
+using TSocketRefusalSink = std::function<void(TCustomWinSocket* Sender, const std::string& PeerAddress,
+                                              TRefusal Why)>;
+
 // Notification flags. The bit values are fixed: the default set of a
 // connection reads as 51, a listener's as 8.
 using TNotifyStyles = std::uint8_t;
@@ -96,3 +106,9 @@ struct KeepAliveTimes {
     int Probes;
 };
 inline constexpr KeepAliveTimes DefaultKeepAliveTimes{30, 10, 3};
+
+// How long the encrypted link's handshake may take before the peer counts as
+// one without the key: a copy without it never answers the hello.
+inline constexpr int LinkHandshakeTimeoutMs = 10000;
+// Plaintext decrypted per read event, at most (plus one record).
+inline constexpr std::size_t LinkReadLimitBytes = std::size_t{1} << 20;

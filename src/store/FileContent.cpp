@@ -12,6 +12,7 @@ namespace {
 constexpr std::size_t ReadChunkBytes = 64 * 1024;
 constexpr int TempNameAttempts = 100;
 constexpr mode_t NewFileMode = 0666; // narrowed by the umask, as any new file
+constexpr mode_t OwnerOnlyMode = 0600;
 constexpr mode_t PermissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 constexpr mode_t AnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
 
@@ -111,13 +112,13 @@ std::optional<struct stat> ReplaceableFile(const std::string& target, const std:
 }
 
 // No value when the directory takes no new file (not writable, say).
-std::optional<TemporaryFile> CreateTemporaryBeside(const std::string& target)
+std::optional<TemporaryFile> CreateTemporaryBeside(const std::string& target, mode_t mode)
 {
     static unsigned serial = 0;
     const std::string stem = DirectoryOf(target) + "." + BaseNameOf(target) + "." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
         std::string name = stem + std::to_string(serial++) + ".tmp";
-        const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NewFileMode);
+        const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) return std::optional<TemporaryFile>(std::in_place, std::move(name), fd);
         if (errno != EEXIST) break;
     }
@@ -147,10 +148,15 @@ bool SyncRetrying(int fd)
 // A writable file in a directory that takes no new file cannot be replaced
 // whole: it is overwritten where it lies, then cut to the new length. A write
 // that falls short leaves what was written.
-void WriteInPlace(const std::string& target, const std::string& path, std::string_view content)
+void WriteInPlace(const std::string& target, const std::string& path, std::string_view content, bool ownerOnly)
 {
     FileDescriptor file(OpenRetrying(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.Get() < 0) throw FileCreateError(path);
+    // Narrowed before the secret goes in; a file owned by someone else keeps
+    // the mode its owner gave it.
+    if (ownerOnly) {
+        [[maybe_unused]] const int refused = ::fchmod(file.Get(), OwnerOnlyMode);
+    }
     WriteWhole(file.Get(), content);
     if (::ftruncate(file.Get(), static_cast<off_t>(content.size())) != 0) throw StreamWriteError();
     if (!SyncRetrying(file.Get()) || !file.Close()) throw StreamWriteError();
@@ -211,20 +217,23 @@ std::optional<std::string> ReadFileContent(const std::string& path)
     return content;
 }
 
-void ReplaceFileContent(const std::string& path, std::string_view content)
+void ReplaceFileContent(const std::string& path, std::string_view content, bool ownerOnly)
 {
     if (path.empty()) throw FileCreateError(path);
     const std::string target = FileToReplace(path);
     const std::optional<struct stat> old = ReplaceableFile(target, path);
 
-    std::optional<TemporaryFile> made = CreateTemporaryBeside(target);
+    std::optional<TemporaryFile> made = CreateTemporaryBeside(target, ownerOnly ? OwnerOnlyMode : NewFileMode);
     if (!made) {
         if (!old) throw FileCreateError(path);
-        WriteInPlace(target, path, content);
+        WriteInPlace(target, path, content, ownerOnly);
         return;
     }
     TemporaryFile& temp = *made;
-    if (old) {
+    if (ownerOnly) {
+        // The umask may only narrow the mode; the file then stays ours alone.
+        [[maybe_unused]] const int unsupported = ::fchmod(temp.Fd(), OwnerOnlyMode);
+    } else if (old) {
         // Ownership is kept where the system lets us; where it does not, the
         // file stays ours and still works, so a refusal is not an error. The
         // same goes for file systems that hold no permission bits.

@@ -33,5 +33,6 @@ std::optional<std::string> ReadFileContent(const std::string& path);
 // directory) and EWriteError when the content cannot be written whole. On
 // either error no temporary file remains, and the old file is left as it
 // was, unless it was being overwritten in place: it then holds what was
-// written.
-void ReplaceFileContent(const std::string& path, std::string_view content);
+// written. `ownerOnly`: the file holds a secret and gets mode 0600 instead,
+// from its first byte on.
+void ReplaceFileContent(const std::string& path, std::string_view content, bool ownerOnly = false);

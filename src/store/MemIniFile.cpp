@@ -137,5 +137,5 @@ std::string TMemIniFile::ComposeText() const
 
 void TMemIniFile::SaveToDisk()
 {
-    ReplaceFileContent(FileName(), ComposeText());
+    ReplaceFileContent(FileName(), ComposeText(), ownerOnly_);
 }

@@ -29,6 +29,8 @@ public:
     void PutValue(std::string_view section, std::string_view key, std::string_view value) override;
     // Throws EFCreateError or EWriteError; the file on disk is then unchanged.
     void SaveToDisk() override;
+    // The file holds a secret: SaveToDisk writes it with mode 0600.
+    void SetOwnerOnly(bool ownerOnly) { ownerOnly_ = ownerOnly; }
 
     // Replaces the memory copy with the file's current content. A missing
     // file, an empty file name or a directory in the file's place gives an
@@ -44,4 +46,5 @@ private:
     std::string ComposeText() const;
 
     THashedStringList sections_;
+    bool ownerOnly_ = false;
 };

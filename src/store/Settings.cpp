@@ -130,6 +130,7 @@ void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, s
         }
         store.PutValue(SettingsSection, LastIpKey, lastIp);
         store.PutValue(SettingsSection, LastPortKey, lastPort);
+        store.SetOwnerOnly(!store.GetValue(SettingsSection, PassphraseKey, "").empty());
         store.SaveToDisk();
     }
     ReturnFreedMemory();
@@ -144,4 +145,16 @@ std::string ReadCodePage(const TSettingsLocation& location)
     }
     ReturnFreedMemory();
     return codePage;
+}
+
+TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location)
+{
+    TPeerPolicy policy;
+    {
+        const TMemIniFile store(FileToRead(location));
+        policy.Allow = store.GetValue(SettingsSection, AllowKey, "");
+        policy.Passphrase = store.GetValue(SettingsSection, PassphraseKey, "");
+    }
+    ReturnFreedMemory();
+    return policy;
 }

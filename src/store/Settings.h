@@ -18,6 +18,8 @@ inline constexpr std::string_view SettingsSection = "TESSAROPRO";
 inline constexpr std::string_view LastIpKey = "LASTIP";
 inline constexpr std::string_view LastPortKey = "LASTPORT";
 inline constexpr std::string_view CodePageKey = "CODEPAGE";
+inline constexpr std::string_view AllowKey = "ALLOW";
+inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
 inline constexpr std::string_view LastIpFallback = "192.168.0.1";
 inline constexpr std::string_view LastPortFallback = "3100";
 // Joined to a directory that already ends in "/", which gives "//": harmless,
@@ -65,9 +67,15 @@ TSettingsLocation SettingsLocation();
 // value is a value). Throws EFOpenError when the file exists but cannot be read.
 TStoredPeer ReadSettings(const TSettingsLocation& location);
 // Loads the file's current content, sets LASTIP and LASTPORT and rewrites the
-// file. Throws EFOpenError, EFCreateError or EWriteError; the file is then
-// unchanged (or, where it could only be written in place, holds what was
-// written).
+// file, with mode 0600 when it holds a PASSPHRASE. Throws EFOpenError,
+// EFCreateError or EWriteError; the file is then unchanged (or, where it
+// could only be written in place, holds what was written).
 void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, std::string_view lastPort);
 // The optional CODEPAGE key, empty when missing. The program never writes it.
 std::string ReadCodePage(const TSettingsLocation& location);
+// The optional peer keys, read once at start and never written.
+struct TPeerPolicy {
+    std::string Allow;      // ALLOW: addresses and ranges; empty when missing
+    std::string Passphrase; // PASSPHRASE: empty when missing
+};
+TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location);

@@ -173,3 +173,18 @@ TEST_F(SettingsTest, ManySmallSectionsCostASmallMultipleOfTheFileAndAreGivenBack
     EXPECT_LT(StatusKb("VmRSS:") - before, fileKb);
 }
 #endif
+
+TEST_F(SettingsTest, FileHoldingAPassphraseIsWrittenForItsOwnerOnly)
+{
+    WriteBytes(path, "[TESSAROPRO]\r\nPASSPHRASE=open sesame\r\nALLOW=10.0.0.0/8\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    const TPeerPolicy policy = ReadPeerPolicy(path);
+    EXPECT_EQ(policy.Passphrase, "open sesame");
+    EXPECT_EQ(policy.Allow, "10.0.0.0/8");
+
+    WriteSettings(path, "10.0.0.7", "3100");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_NE(ReadBytes(path).find("\r\nPASSPHRASE=open sesame\r\n"), std::string::npos);
+}
