@@ -148,6 +148,8 @@ void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TError
 void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket*)
 {
     SetPanelText(SendPanel, "W");
+    // All that waited has left: a newer text may start.
+    sender_.Pump();
 }
 
 void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
@@ -184,4 +186,5 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& E
 void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket*)
 {
     SetPanelText(SendPanel, "W");
+    sender_.Pump();
 }
