@@ -24,6 +24,13 @@ TransferSender::~TransferSender()
 
 void TransferSender::Offer(const void* key, Link link)
 {
+    // A new connection at the address of one that is gone starts afresh:
+    // nothing of the old one's transfer may reach it.
+    if (Peer* known = Find(key);
+        known != nullptr && (known->link.life.owner_before(link.life) || link.life.owner_before(known->link.life))) {
+        Disarm(*known);
+        peers_.erase(key);
+    }
     Peer& peer = peers_[key];
     peer.link = std::move(link);
     peer.owed = true;

@@ -105,3 +105,12 @@ TEST_F(TransferSenderTest, ReceivedTextDropsWhatIsOwedAndKeepsTheTextInItsWaitWh
     loop.Advance(TransferPaceMs);
     EXPECT_EQ(sends.size(), 2u);
 }
+
+TEST_F(TransferSenderTest, NewConnectionAtTheAddressOfAGoneOneGetsNoPartOfItsTransfer)
+{
+    Offer("old text");
+    life = std::make_shared<char>(); // gone during the wait; a new one in its place
+    Offer("new");
+    loop.Advance(LengthWaitMs);
+    EXPECT_EQ(sends, (std::vector<std::string>{"8", "3", "new"}));
+}
