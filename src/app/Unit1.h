@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -165,8 +166,7 @@ private:
     ClipboardWatcher watcher_;
     // When the last read of the clipboard ended (steady milliseconds), and
     // the one-shot look that a change report asked for.
-    std::int64_t lastReadEndMs_ = 0;
-    bool readOnce_ = false;
+    std::int64_t lastReadEndMs_ = std::numeric_limits<std::int64_t>::min() / 2;
     TTimer lookTimer_;
     std::int64_t lookDueMs_ = 0;
     TransferSender sender_;

@@ -42,7 +42,7 @@ void TForm1::Timer1Timer()
     // The tick also finds what a change report missed, and a start the
     // sender could not make at its own moment.
     sender_.Pump();
-    if (sender_.Waiting() || (readOnce_ && NowMs() < lastReadEndMs_ + LookSpacingMs)) return;
+    if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) return;
     WatchClipboard();
 }
 
@@ -52,8 +52,7 @@ void TForm1::Timer1Timer()
 void TForm1::ClipboardChanged()
 {
     const std::int64_t now = NowMs();
-    std::int64_t due = std::max(now, sender_.NextStartMs());
-    if (readOnce_) due = std::max(due, lastReadEndMs_ + LookSpacingMs);
+    std::int64_t due = std::max({now, sender_.NextStartMs(), lastReadEndMs_ + LookSpacingMs});
     if (sender_.Waiting()) due = std::max(due, now + LengthWaitMs);
     if (lookTimer_.Enabled() && lookDueMs_ <= due) return;
     lookDueMs_ = due;
@@ -65,7 +64,7 @@ void TForm1::ClipboardChanged()
 void TForm1::LookTimerTick()
 {
     lookTimer_.SetEnabled(false);
-    if (sender_.Waiting() || (readOnce_ && NowMs() < lastReadEndMs_ + LookSpacingMs)) {
+    if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) {
         ClipboardChanged();
         return;
     }
@@ -89,7 +88,6 @@ void TForm1::WatchClipboard()
 
 void TForm1::NoteRead()
 {
-    readOnce_ = true;
     lastReadEndMs_ = NowMs();
 }
 
@@ -164,8 +162,8 @@ void TForm1::ShowTransferEvents(TransferEvents events)
         case TransferEvent::Kind::Completed:
             // The peer's text is newer than any text of ours not yet sent.
             sender_.DropOwed();
-            // Its read-back asks this program itself, which always answers:
-            // it does not count against the reading spacing.
+            // Its read-back asks this program itself, the clipboard's owner
+            // now: it does not count against the reading spacing.
             watcher_.PlaceReceived(std::move(event.text), LastText);
             break;
         }
