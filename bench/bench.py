@@ -10,7 +10,7 @@ What it measures, each against a baseline taken in the same invocation:
   on the other (the receiving side taking the clipboard), both moments read
   from the X servers' owner-change events; random printable ASCII texts and
   Japanese UTF-8 ones, alternately in both directions, each copy at a random
-  phase of the program's clipboard tick. Baseline: the tool pipe of
+  phase of the program's fallback clipboard tick. Baseline: the tool pipe of
   baseline_relay.py started the moment the source clipboard changes.
 - carrying large ASCII texts from one clipboard to the other: the same
   moments, the same baseline; the median of a few texts of each size.
@@ -65,8 +65,10 @@ FullPlan = Plan(copies=30, sizes_bytes=(1 * MB, 10 * MB, 100 * MB), repeats=3, i
                 idle_text_bytes=10 * MB)
 QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), repeats=1, idle_s=10, idle_text_bytes=10 * MB)
 
-# One tick of the program's clipboard watcher: copies are spread at random
-# over it, so that no copy keeps the same phase as the one before.
+# One tick of the program's fallback clipboard watcher, and the least time
+# between two transfers to a peer: each copy comes at a random moment between
+# one and two of them after the text before arrived, so that no copy keeps
+# the same phase as the one before and none waits for the pace.
 TickS = 0.5
 SmallTextWaitS = 10
 # Generous: far above what either side needs, only there so a hang ends.
@@ -140,7 +142,7 @@ def timed_copy(watch, source, target, text, wait_s, relay=None):
 
 def dither():
     # Deliberately random, not a wait for anything: see TickS.
-    time.sleep(random.uniform(0, TickS))
+    time.sleep(random.uniform(TickS, 2 * TickS))
 
 
 class Bench:

@@ -22,7 +22,7 @@ from texts import TextMaker  # noqa: E402
 def sample_figures(lost_largest=False):
     small, large = QuickPlan.sizes_bytes
     figures = Figures(plan=QuickPlan)
-    figures.latency = [0.1, 0.2, 0.3, 0.25]
+    figures.latency = [0.03, 0.04, 0.05, 0.035]
     figures.baseline_latency = [0.01, 0.02, 0.015, 0.012]
     figures.large = {small: (0.3, 0.01), large: None if lost_largest else (0.5, 0.1)}
     figures.baseline_large = {small: (0.02, 0.01), large: (0.1, 0.05)}
@@ -48,7 +48,7 @@ class WriteReportTest(unittest.TestCase):
         self.assertTrue(text.startswith("# Title\n\nIntro.\n\n" + BEGIN_MARKER))
         self.assertTrue(text.endswith(END_MARKER + "\n\n## Findings\n\nBy hand.\n"))
         self.assertNotIn("old figures", text)
-        self.assertIn("| Latency, median of 4 copies | 225 ms |", text)
+        self.assertIn("| Latency, median of 4 copies | 38 ms |", text)
         self.assertEqual(text.count(BEGIN_MARKER), 1)
 
     def test_report_without_markers_keeps_its_text_and_gains_the_figures_at_its_end(self):
@@ -69,6 +69,7 @@ class FiguresTest(unittest.TestCase):
     def test_every_target_is_judged(self):
         verdicts = {row[0]: row[5] for row in sample_figures().rows()}
         self.assertTrue(verdicts["Latency, median of 4 copies"])
+        self.assertTrue(verdicts["Latency, 95th percentile"])
         self.assertFalse(verdicts["Carry 10 MB"])  # 5× the baseline
         self.assertTrue(verdicts["Idle CPU over 10 s, small foreign text"])
         self.assertFalse(verdicts["Peak memory (VmHWM) of the receiving program, the first 10 MB text"])

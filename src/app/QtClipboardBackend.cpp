@@ -19,7 +19,9 @@ const QString UriListFormat = QStringLiteral("text/uri-list");
 QtClipboardBackend::QtClipboardBackend() : clipboard_(QGuiApplication::clipboard())
 {
     QObject::connect(clipboard_, &QClipboard::changed, this, [this](QClipboard::Mode mode) {
-        if (mode == QClipboard::Clipboard) ++changes_;
+        if (mode != QClipboard::Clipboard) return;
+        ++changes_;
+        NotifyChange();
     });
 }
 

@@ -7,7 +7,8 @@
 // they are, without a UTF-16 copy wherever Qt allows it, so that a large
 // text is held as few times as possible. Qt waits synchronously on a foreign
 // selection owner, so the change count matters: it follows Qt's change
-// signal, and the watcher reads the clipboard only after it moved. Made and
+// signal, and the watcher reads the clipboard only after it moved. The
+// signal is passed on (ClipboardBackend::SetOnChange) as it comes. Made and
 // used on the GUI thread after the QApplication exists.
 #pragma once
 

@@ -66,7 +66,8 @@ QGroupBox* MakeGroupBox(QWidget* parent, const char* title, QRect bounds)
 
 } // namespace
 
-TForm1::TForm1(TApplication& application) : TForm(application)
+TForm1::TForm1(TApplication& application)
+    : TForm(application), sender_([this] { return std::string_view(LastText); })
 {
     // No title-bar buttons at all: no system menu, no minimise, maximise or
     // close box. The window leaves by "Exit" (or "hide").
@@ -89,6 +90,9 @@ TForm1::TForm1(TApplication& application) : TForm(application)
     timer2_.SetOnTimer([this] { Timer2Timer(); });
     timer3_.SetEnabled(false);
     timer3_.SetOnTimer([this] { Timer3Timer(); });
+    lookTimer_.SetEnabled(false);
+    lookTimer_.SetOnTimer([this] { LookTimerTick(); });
+    SharedClipboard().SetOnChange([this] { RunGuarded([this] { ClipboardChanged(); }); });
 
     OnClick(button1_, [this] { Button1Click(); });
     OnClick(button2_, [this] { Button2Click(); });
@@ -98,7 +102,10 @@ TForm1::TForm1(TApplication& application) : TForm(application)
     OnClick(button6_, [this] { Button6Click(); });
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    SharedClipboard().SetOnChange(nullptr);
+}
 
 void TForm1::BuildControls()
 {

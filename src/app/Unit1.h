@@ -11,9 +11,11 @@
 #include "ScktComp.h"
 #include "Timer.h"
 #include "TransferReceiver.h"
+#include "TransferSender.h"
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,8 +94,10 @@ public:
     // A peer turned away by either component before any connection event.
     void SocketRefused(const std::string& PeerAddress, TRefusal Why);
 
-    // The clipboard watcher and sender, on every tick of Timer1.
+    // The clipboard watcher and sender, on every tick of Timer1, and as soon
+    // as it may after the clipboard reports a change.
     void Timer1Timer();
+    void ClipboardChanged();
     // The receiver: both read events feed the one incoming transfer.
     void ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket);
     void ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket);
@@ -131,7 +135,11 @@ private:
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
     void ShowTransferEvents(TransferEvents events);
-    void SendToPeers(std::string_view text);
+    void WatchClipboard();
+    void LookTimerTick();
+    void NoteRead();
+    void OfferToPeers();
+    TransferSender::Link LinkTo(TCustomWinSocket* connection);
     void ApplyCommandLine();
     void BuildControls();
     void ArrangeTabOrder();
@@ -159,6 +167,12 @@ private:
     // The connection whose bytes the receiver holds; compared, never used.
     const TCustomWinSocket* receiverSource_ = nullptr;
     ClipboardWatcher watcher_;
+    // When the last read of the clipboard ended (steady milliseconds), and
+    // the one-shot look that a change report asked for.
+    std::int64_t lastReadEndMs_ = std::numeric_limits<std::int64_t>::min() / 2;
+    TTimer lookTimer_;
+    std::int64_t lookDueMs_ = 0;
+    TransferSender sender_;
     TTimer timer1_;
     TTimer timer2_;
     TTimer timer3_;

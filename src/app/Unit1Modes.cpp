@@ -159,6 +159,8 @@ void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TError
 void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket*)
 {
     SetPanelText(SendPanel, "W");
+    // All that waited has left: a newer text may start.
+    sender_.Pump();
 }
 
 void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
@@ -200,4 +202,5 @@ void TForm1::SocketRefused(const std::string& PeerAddress, TRefusal Why)
 void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket*)
 {
     SetPanelText(SendPanel, "W");
+    sender_.Pump();
 }

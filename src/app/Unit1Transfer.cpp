@@ -6,6 +6,7 @@
 #include "SysUtils.h"
 #include "WireFormat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string_view>
@@ -19,6 +20,11 @@ std::int64_t NowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The clipboard is read at most once in this time, whoever asks, counted
+// from the end of the last read: an owner that never answers holds the loop
+// at each read, and never more often than the watcher's tick would.
+constexpr std::int64_t LookSpacingMs = 450;
+
 } // namespace
 
 void TForm1::Timer1Timer()
@@ -31,30 +37,85 @@ void TForm1::Timer1Timer()
     // A start of transfer that waited for more bytes in vain is settled now.
     ShowTransferEvents(receiver_.Poll(NowMs()));
 
-    const bool offered = (Mode == 1 && serverSocket1_.Listener()->ConnectionCount() > 0) || Mode == 2;
-    if (const std::optional<std::string_view> text = watcher_.Tick(LastText, receiver_, offered)) SendToPeers(*text);
+    // The tick also finds what a change report missed, and a start the
+    // sender could not make at its own moment.
+    sender_.Pump();
+    if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) return;
+    WatchClipboard();
 }
 
-// `text` is LastText itself: sent from there, a large text is not copied
-// again on its way to the sockets.
-void TForm1::SendToPeers(std::string_view text)
+// A change reported by the clipboard: one look, as soon as the reading
+// spacing and the peers' pace allow, so that a burst of changes sends the
+// text the clipboard holds when the next transfer may start.
+void TForm1::ClipboardChanged()
 {
-    // One text read once: its length and its bytes always travel together.
-    const TransferPieces pieces = MakeTransferPieces(text);
+    const std::int64_t now = NowMs();
+    std::int64_t due = std::max({now, sender_.NextStartMs(), lastReadEndMs_ + LookSpacingMs});
+    if (sender_.Waiting()) due = std::max(due, now + LengthWaitMs);
+    if (lookTimer_.Enabled() && lookDueMs_ <= due) return;
+    lookDueMs_ = due;
+    lookTimer_.SetEnabled(false);
+    lookTimer_.SetInterval(static_cast<int>(std::max<std::int64_t>(due - now, 1)));
+    lookTimer_.SetEnabled(true);
+}
+
+void TForm1::LookTimerTick()
+{
+    lookTimer_.SetEnabled(false);
+    if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) {
+        ClipboardChanged();
+        return;
+    }
+    WatchClipboard();
+}
+
+void TForm1::WatchClipboard()
+{
+    const bool offered = (Mode == 1 && serverSocket1_.Listener()->ConnectionCount() > 0) || Mode == 2;
+    const std::uint64_t reads = watcher_.Reads();
+    std::optional<std::string_view> text;
+    try {
+        text = watcher_.Tick(LastText, receiver_, offered);
+    } catch (...) {
+        if (watcher_.Reads() != reads) NoteRead();
+        throw;
+    }
+    if (watcher_.Reads() != reads) NoteRead();
+    if (text) OfferToPeers();
+}
+
+void TForm1::NoteRead()
+{
+    lastReadEndMs_ = NowMs();
+}
+
+// The new text is LastText itself; the sender reads it from there when each
+// peer's transfer starts, so a large text is not copied on its way to the
+// sockets, and a text not yet started is replaced by a newer one.
+void TForm1::OfferToPeers()
+{
     if (Mode == 1) {
         TServerWinSocket* listener = serverSocket1_.Listener();
         for (int i = 0; i < listener->ConnectionCount(); ++i) {
             TServerClientWinSocket* connection = listener->Connection(i);
-            connection->SendString(pieces.length);
-            connection->SendString(pieces.text);
-            ShowSendActivity();
+            sender_.Offer(connection, LinkTo(connection));
         }
     } else if (Mode == 2) {
         TClientWinSocket* connection = clientSocket1_.ClientConnection();
-        connection->SendString(pieces.length);
-        connection->SendString(pieces.text);
-        ShowSendActivity();
+        sender_.Offer(connection, LinkTo(connection));
     }
+}
+
+TransferSender::Link TForm1::LinkTo(TCustomWinSocket* connection)
+{
+    TransferSender::Link link;
+    link.life = connection->Life();
+    link.send = [this, connection](std::string_view bytes) {
+        connection->SendString(bytes);
+        ShowSendActivity();
+    };
+    link.busy = [connection] { return connection->QueuedBytes() > 0; };
+    return link;
 }
 
 void TForm1::ServerSocket1ClientRead(TObject*, TCustomWinSocket* Socket)
@@ -95,6 +156,10 @@ void TForm1::ShowTransferEvents(TransferEvents events)
             label4_->SetCaption(std::string(TransferErrorText));
             break;
         case TransferEvent::Kind::Completed:
+            // The peer's text is newer than any text of ours not yet sent.
+            sender_.DropOwed();
+            // Its read-back asks this program itself, the clipboard's owner
+            // now: it does not count against the reading spacing.
             watcher_.PlaceReceived(std::move(event.text), LastText);
             break;
         }

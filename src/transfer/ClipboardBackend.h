@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class ClipboardBackend {
@@ -29,4 +30,18 @@ public:
     // The character encoding of the bytes this backend exchanges; by default
     // the one of the process's locale.
     virtual std::string TextEncoding() const;
+
+    // Called after each change the backend learns of as it happens, this
+    // program's own included. A backend that learns of none never calls it;
+    // its changes are found by looking.
+    void SetOnChange(std::function<void()> handler) { onChange_ = std::move(handler); }
+
+protected:
+    void NotifyChange()
+    {
+        if (onChange_) onChange_();
+    }
+
+private:
+    std::function<void()> onChange_;
 };

@@ -39,6 +39,7 @@ void ClipboardWatcher::Look()
     if (looked_ && changes == lookedChanges_) return;
     looked_ = false;
     DropLookedText();
+    ++reads_;
     const bool holdsText = clipboard_.HoldsText();
     std::string text = holdsText ? clipboard_.FetchText() : std::string();
     looked_ = true;

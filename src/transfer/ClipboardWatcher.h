@@ -49,6 +49,10 @@ public:
     // Throws ClipboardUnavailableError, leaving `lastText` as it was.
     void PlaceReceived(std::string text, std::string& lastText);
 
+    // How many times the clipboard's text was read (each read may wait on
+    // its owner).
+    std::uint64_t Reads() const { return reads_; }
+
 private:
     // What is known of the text last read.
     enum class Verdict {
@@ -81,4 +85,5 @@ private:
     Verdict verdict_ = Verdict::Unjudged;
     TextStamp lastStamp_; // of LastText when the verdict was reached
     std::optional<std::string> placedEcho_;
+    std::uint64_t reads_ = 0;
 };

@@ -7,6 +7,12 @@ Exception ClipboardUnavailableError()
 
 TClipboard::TClipboard(std::unique_ptr<ClipboardBackend> backend) : backend_(std::move(backend)) {}
 
+void TClipboard::SetOnChange(std::function<void()> handler)
+{
+    onChange_ = std::move(handler);
+    if (backend_ != nullptr) backend_->SetOnChange(onChange_);
+}
+
 TClipboard::Codecs TClipboard::MakeCodecs(const std::string& wireEncoding,
                                           const ClipboardBackend* backend) const
 {
@@ -23,6 +29,7 @@ void TClipboard::SetBackend(std::unique_ptr<ClipboardBackend> backend)
     Codecs codecs = MakeCodecs(wireEncoding_, backend.get());
     backend_ = std::move(backend);
     codecs_ = std::move(codecs);
+    if (backend_ != nullptr) backend_->SetOnChange(onChange_);
 }
 
 void TClipboard::SetWireEncoding(const std::string& name)

@@ -22,6 +22,7 @@
 #include "TextCodec.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -48,6 +49,8 @@ public:
     void PlaceText(const std::string& text);
     // See ClipboardBackend::ChangeCount.
     std::uint64_t ChangeCount();
+    // See ClipboardBackend::SetOnChange; kept across a change of backend.
+    void SetOnChange(std::function<void()> handler);
 
     // Empty: no conversion. Throws UnknownEncodingError for a name the
     // converter does not know, keeping the previous setting.
@@ -65,6 +68,7 @@ private:
     std::string wireEncoding_;
     Codecs codecs_;
     std::uint64_t unknownChanges_ = 0;
+    std::function<void()> onChange_;
 };
 
 // The process's clipboard, made on first use and kept until the process ends.

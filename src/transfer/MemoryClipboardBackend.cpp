@@ -19,6 +19,7 @@ bool MemoryClipboardBackend::PlaceText(const std::string& text)
     ++places_;
     content_ = storeFilter_ ? storeFilter_(text) : text;
     ++changes_;
+    NotifyChange();
     return true;
 }
 
@@ -36,12 +37,14 @@ void MemoryClipboardBackend::SetForeignText(std::string text)
 {
     content_ = std::move(text);
     ++changes_;
+    NotifyChange();
 }
 
 void MemoryClipboardBackend::SetForeignNonText()
 {
     content_.reset();
     ++changes_;
+    NotifyChange();
 }
 
 void MemoryClipboardBackend::SetStoreFilter(std::function<std::string(const std::string&)> filter)

@@ -154,3 +154,27 @@ TEST_F(TForm1TransferTest, PeerLeavingMidTransferLeavesTheClipboardAndTheNextPee
     EXPECT_EQ(clipboard.PlaceCount(), 1);
     EXPECT_TRUE(harness.Errors().empty());
 }
+
+TEST_F(TForm1TransferTest, PeerThatReadsNothingKeepsOneTextQueuedAndGetsOnlyTheNewestOfTheRest)
+{
+    LoopbackPeer peer = ServeOnePeer();
+    const TCustomWinSocket* connection = form.ServerSocket1().Listener()->Connection(0);
+    const std::size_t size = 16 * 1024 * 1024;
+
+    const std::string first(size, 'a');
+    clipboard.SetForeignText(first);
+    ASSERT_TRUE(RunUntil([&] { return connection->QueuedBytes() > 0; }));
+    for (const char letter : {'b', 'c', 'd'}) {
+        const int fetches = clipboard.FetchCount();
+        clipboard.SetForeignText(std::string(size, letter));
+        ASSERT_TRUE(RunUntil([&] { return clipboard.FetchCount() > fetches; }));
+        EXPECT_LE(connection->QueuedBytes(), size);
+    }
+
+    const std::string expected = std::to_string(size) + first + std::to_string(size) + std::string(size, 'd');
+    ASSERT_TRUE(RunUntil([&] { return peer.Received().size() >= expected.size(); }, 30000));
+    RunFor(QuietTicksMs);
+    EXPECT_EQ(peer.Received().size(), expected.size());
+    EXPECT_TRUE(peer.Received() == expected);
+    EXPECT_TRUE(harness.Errors().empty());
+}

@@ -1,0 +1,109 @@
+"""A peer that reads the way the oldest receivers do: its first read after
+readiness is the length, whatever that read holds; the reads after it are the
+text until the count is reached. It depends on the length arriving alone and
+on the next length not joining the end of a text."""
+
+import queue
+import select
+import threading
+import time
+
+from harness import E2ETestCase, free_port, wait_until
+
+# Only the connection modes' code puts this status text into the executable.
+MODES_MARKER = b"sending heartbeat..."
+
+# How long the reader lets readiness wait before its one read, as a busy
+# program's loop would.
+DispatchDelaysMs = (0, 5, 20)
+TransfersPerDelay = 50
+LongTextBytes = 600 * 1000
+TransferTimeoutS = 20
+
+
+def text_for(number):
+    """Short, long, digit-leading, empty and Japanese texts in turn, each
+    different from the one before."""
+    kind = number % 5
+    if kind == 0:
+        return b"short %d" % number
+    if kind == 1:
+        line = b"%08d long line of the long text\n" % number
+        return (line * (LongTextBytes // len(line) + 1))[:LongTextBytes + number]
+    if kind == 2:
+        return b"%d" % (10 ** 6 + number) if number % 2 else b"%d report" % (2024 + number)
+    if kind == 3:
+        return b""
+    return ("日本語のテキスト %d" % number).encode("utf-8")
+
+
+class LegacyReader:
+    """One connection to the program, read as the oldest receivers read."""
+
+    def __init__(self, peer):
+        self.sock = peer.sock
+        self.sock.setblocking(True)
+
+    def _readable(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+            raise AssertionError("no bytes from the program in time")
+
+    def read_transfer(self, delay_ms):
+        """Returns (what the first read held, the text read after it)."""
+        deadline = time.monotonic() + TransferTimeoutS
+        self._readable(deadline)
+        time.sleep(delay_ms / 1000)
+        first = self.sock.recv(1 << 20)
+        if not first.isdigit():
+            return first, b""
+        count = int(first)
+        text = bytearray()
+        while len(text) < count:
+            self._readable(deadline)
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise AssertionError("the program closed the connection")
+            text += chunk
+        return first, bytes(text)
+
+
+class PacingTest(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.skip_unless_program_has(MODES_MARKER, "connection modes")
+
+    def test_each_length_arrives_alone_and_each_text_whole_at_a_reader_of_the_oldest_kind(self):
+        display = self.start_display()
+        port = free_port()
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+        reader = LegacyReader(peer)
+        wait_until(lambda: program.running and peer.program_unread_bytes() == 0)
+
+        # The reader waits on readiness in a thread of its own while the
+        # clipboard is set, so its one read comes when its delay says.
+        delays = [delay for delay in DispatchDelaysMs for _ in range(TransfersPerDelay)]
+        results = queue.Queue()
+
+        def read_all():
+            try:
+                for delay in delays:
+                    results.put(reader.read_transfer(delay))
+            except Exception as error:  # reported by the main thread
+                results.put(error)
+        thread = threading.Thread(target=read_all, daemon=True)
+        thread.start()
+
+        for number, delay in enumerate(delays, start=1):
+            text = text_for(number)
+            display.set_clipboard(text)
+            result = results.get(timeout=TransferTimeoutS)
+            if isinstance(result, Exception):
+                raise result
+            first, received = result
+            self.assertEqual(first, b"%d" % len(text),
+                             "transfer %d at a delay of %d ms: the length did not arrive alone" % (number, delay))
+            self.assertEqual(received, text, "transfer %d at a delay of %d ms" % (number, delay))
+        thread.join(TransferTimeoutS)

@@ -1,0 +1,97 @@
+// The sender's timing on virtual time: the length alone, its text after the
+// wait, starts at the pace, and a newer text taking the place of one that
+// has not started (with a real socket that holds a text queued: the
+// window's transfer tests).
+#include "FakeEventLoop.h"
+#include "TransferSender.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TransferSenderTest : ::testing::Test {
+    FakeEventLoop loop;
+    std::string current;
+    std::shared_ptr<char> life = std::make_shared<char>();
+    std::vector<std::string> sends; // each send, as it happened
+    TransferSender sender{[this] { return std::string_view(current); }, [this] { return loop.Now(); }, loop};
+
+    void Offer(std::string text)
+    {
+        current = std::move(text);
+        TransferSender::Link link;
+        link.life = life;
+        link.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
+        link.busy = [] { return false; };
+        sender.Offer(this, std::move(link));
+    }
+};
+
+} // namespace
+
+TEST_F(TransferSenderTest, LengthLeavesAloneAndItsTextFollowsAfterTheWait)
+{
+    Offer("hello");
+    EXPECT_EQ(sends, std::vector<std::string>{"5"});
+    EXPECT_TRUE(sender.Waiting());
+    loop.Advance(LengthWaitMs - 1);
+    EXPECT_EQ(sends.size(), 1u);
+    loop.Advance(1);
+    EXPECT_EQ(sends, (std::vector<std::string>{"5", "hello"}));
+    EXPECT_FALSE(sender.Waiting());
+
+    // An empty text is its length alone; nothing waits after it.
+    loop.Advance(TransferPaceMs);
+    Offer("");
+    EXPECT_EQ(sends.back(), "0");
+    EXPECT_FALSE(sender.Waiting());
+}
+
+TEST_F(TransferSenderTest, StartsKeepThePaceAndOnlyTheNewestOfABurstGoes)
+{
+    Offer("first");
+    loop.Advance(100);
+    Offer("second");
+    loop.Advance(100);
+    Offer("third");
+    EXPECT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sender.NextStartMs(), TransferPaceMs);
+    loop.Advance(TransferPaceMs - 200 - 1);
+    EXPECT_EQ(sends.size(), 2u);
+    loop.Advance(1 + LengthWaitMs);
+    EXPECT_EQ(sends, (std::vector<std::string>{"5", "first", "5", "third"}));
+}
+
+TEST_F(TransferSenderTest, ReceivedTextDropsWhatIsOwedAndKeepsTheTextInItsWaitWhole)
+{
+    Offer("mine");
+    sender.DropOwed(); // a peer's text arrives during the wait
+    current = "the peer's";
+    loop.Advance(LengthWaitMs);
+    EXPECT_EQ(sends, (std::vector<std::string>{"4", "mine"}));
+
+    loop.Advance(100);
+    Offer("newer");
+    sender.DropOwed();
+    loop.Advance(TransferPaceMs);
+    EXPECT_EQ(sends.size(), 2u);
+
+    // A connection that is gone is sent nothing more.
+    life.reset();
+    Offer("after");
+    loop.Advance(TransferPaceMs);
+    EXPECT_EQ(sends.size(), 2u);
+}
+
+TEST_F(TransferSenderTest, NewConnectionAtTheAddressOfAGoneOneGetsNoPartOfItsTransfer)
+{
+    Offer("old text");
+    life = std::make_shared<char>(); // gone during the wait; a new one in its place
+    Offer("new");
+    loop.Advance(LengthWaitMs);
+    EXPECT_EQ(sends, (std::vector<std::string>{"8", "3", "new"}));
+}
