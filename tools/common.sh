@@ -3,7 +3,7 @@
 # Sourced, not run.
 
 # To build and run the program.
-ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic)
+ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev fonts-ipafont-gothic)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive, ss (iproute2) for the soak run's byte counts, and
 # clang with its sanitizer and fuzzer runtimes.

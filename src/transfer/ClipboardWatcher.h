@@ -40,12 +40,15 @@ public:
     // with a peer, or client mode, connected or not). Returns the text to send
     // on every such connection, having moved it into `lastText` (the view is
     // of `lastText` and lasts as long as it is left alone); returns nothing,
-    // and leaves `lastText` alone, when there is nothing to send. Throws
-    // ClipboardUnavailableError when the clipboard cannot be read; the next
-    // tick tries again.
+    // and leaves `lastText` alone, when there is nothing to send: also when
+    // the clipboard's owner failed to hand its text over (the next tick reads
+    // again) or marks it as secret (never sent). Throws
+    // ClipboardUnavailableError when the clipboard cannot be reached; the
+    // next tick tries again.
     std::optional<std::string_view> Tick(std::string& lastText, const TransferReceiver& receiver, bool offered);
 
-    // Puts a received text on the clipboard and moves it into `lastText`.
+    // Puts a received text, up to its first zero byte, on the clipboard and
+    // moves it into `lastText`.
     // Throws ClipboardUnavailableError, leaving `lastText` as it was.
     void PlaceReceived(std::string text, std::string& lastText);
 

@@ -308,6 +308,8 @@ class LocalFaultTest(FaultTestCase):
         self.start_program(display, "/port:%d" % port, "/server")
         peer = self.connect_peer(port)
         wait_served(port)
+        display.set_clipboard(b"before the silence")
+        peer.expect_transfer(b"before the silence", ConnectTimeoutS)
 
         silent = display.set_clipboard(b"owned by a stopped program")
         silent_owner = display.clipboard_owner()
@@ -323,8 +325,55 @@ class LocalFaultTest(FaultTestCase):
         self.assertEqual(display.get_clipboard(), b"lands in spite of the silent owner")
         print("\n  placed %.1f s after the owner fell silent" % (time.monotonic() - started))
 
+        # The silent owner's read failed: no empty text went out for it.
         display.set_clipboard(b"after the silent owner")
         peer.expect_transfer(b"after the silent owner", ConnectTimeoutS)
+
+
+class ClipboardOwnerTest(FaultTestCase):
+    """Owners that fail a read, or hold nothing that may be sent. Each test
+    ends with a plain text that must be the first thing the peer gets."""
+
+    def start_served(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        wait_listening(port)
+        return display, port
+
+    def test_read_that_fails_sends_nothing_and_is_tried_again(self):
+        display, port = self.start_served()
+        peer = self.connect_peer(port)
+        wait_served(port)
+        display.set_clipboard(b"before")
+        peer.expect_transfer(b"before", ConnectTimeoutS)
+
+        # A text of the wrong type is no text, and certainly no empty one.
+        display.own_clipboard("UTF8_STRING=INTEGER:\x01")
+        peer.assert_quiet(QuietS)
+        # Refused twice, then handed over: the read is tried again.
+        display.own_clipboard("--refuse", "2", "UTF8_STRING=UTF8_STRING:given at last")
+        peer.expect_transfer(b"given at last", ConnectTimeoutS)
+
+    def test_file_copy_without_a_text_target_is_not_sent(self):
+        display, port = self.start_served()
+        peer = self.connect_peer(port)
+        wait_served(port)
+        display.set_clipboard(b"file:///home/user/secret-report.pdf\r\n", target="text/uri-list")
+        peer.assert_quiet(QuietS)
+        display.set_clipboard(b"a text")
+        peer.expect_transfer(b"a text", ConnectTimeoutS)
+
+    def test_text_marked_secret_is_never_sent(self):
+        display, port = self.start_served()
+        # Copied before the peer comes: it is not sent when it connects either.
+        display.own_clipboard("UTF8_STRING=UTF8_STRING:hunter2",
+                              "x-kde-passwordManagerHint=x-kde-passwordManagerHint:secret")
+        peer = self.connect_peer(port)
+        wait_served(port)
+        peer.assert_quiet(QuietS)
+        display.set_clipboard(b"not a secret")
+        peer.expect_transfer(b"not a secret", ConnectTimeoutS)
 
 
 if __name__ == "__main__":
