@@ -4,6 +4,8 @@
 //
 //   clipboard_owner TARGET=TYPE:BYTES ...   answer TARGET with BYTES of type TYPE
 //   clipboard_owner TARGET=refuse ...       list TARGET but refuse it
+//   clipboard_owner TARGET=silent ...       list TARGET but never answer it;
+//                                           prints "asked" when asked for it
 //   clipboard_owner --refuse N ...          refuse the first N requests for
 //                                           anything but TARGETS, then answer
 //
@@ -30,6 +32,7 @@ xcb_atom_t Intern(xcb_connection_t* connection, const std::string& name)
 
 struct Answer {
     bool refuse = false;
+    bool silent = false;
     xcb_atom_t type = XCB_ATOM_NONE;
     std::string bytes;
 };
@@ -60,6 +63,8 @@ int main(int argc, char** argv)
         Answer answer;
         if (rest == "refuse") {
             answer.refuse = true;
+        } else if (rest == "silent") {
+            answer.silent = true;
         } else {
             const auto colon = rest.find(':');
             if (colon == std::string::npos) return 2;
@@ -92,6 +97,12 @@ int main(int argc, char** argv)
             const auto* request = reinterpret_cast<xcb_selection_request_event_t*>(event);
             xcb_atom_t property = request->property == XCB_ATOM_NONE ? request->target : request->property;
             const auto found = answers.find(request->target);
+            if (found != answers.end() && found->second.silent) {
+                std::printf("asked\n");
+                std::fflush(stdout);
+                std::free(event);
+                continue;
+            }
             if (request->target == targetsAtom) {
                 xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor, property, XCB_ATOM_ATOM,
                                     32, static_cast<uint32_t>(targets.size()), targets.data());
