@@ -55,7 +55,7 @@ ClipboardRead QtClipboardBackend::FetchText(std::string& text)
 ClipboardRead QtClipboardBackend::FetchThroughQt(std::string& text)
 {
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
-    if (data == nullptr) return ClipboardRead::Unreachable;
+    if (data == nullptr) return ClipboardRead::NoText; // an empty clipboard, to Qt
     const QStringList formats = data->formats();
     QByteArray bytes;
     if (formats.contains(Utf8TextFormat)) {
