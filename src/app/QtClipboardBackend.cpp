@@ -12,6 +12,8 @@ const QString Utf8TextFormat = QStringLiteral("text/plain;charset=utf-8");
 // Plain text: Qt maps it to the X11 string targets (UTF8_STRING, STRING,
 // TEXT) and converts between them and UTF-8 itself.
 const QString PlainTextFormat = QStringLiteral("text/plain");
+// Set, with the value "secret", by password managers beside a password.
+const QString SecretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
 
 } // namespace
 
@@ -57,6 +59,7 @@ ClipboardRead QtClipboardBackend::FetchThroughQt(std::string& text)
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
     if (data == nullptr) return ClipboardRead::NoText; // an empty clipboard, to Qt
     const QStringList formats = data->formats();
+    if (formats.contains(SecretHintFormat) && data->data(SecretHintFormat) == "secret") return ClipboardRead::Secret;
     QByteArray bytes;
     if (formats.contains(Utf8TextFormat)) {
         bytes = data->data(Utf8TextFormat);
