@@ -11,7 +11,7 @@
 // transfer can carry is sent.
 //
 // The clipboard is read at most once per tick, and not at all while its
-// change count stands still. A text read is judged once, not on every tick:
+// change count stands still, unless the last read failed. A text read is judged once, not on every tick:
 // the verdict stands until the clipboard changes or LastText does, so a large
 // text costs nothing while it sits there, and a text seen while there was no
 // one to send it to still goes out once there is. The window owns LastText
