@@ -3,10 +3,11 @@
 # Sourced, not run.
 
 # To build and run the program.
-# libxcb1-dev: whether an X display opens, asked before Qt starts; librsvg2-bin
+# libxcb1-dev: whether an X display opens, asked before Qt starts, and the
+# clipboard reader; librsvg2-bin
 # renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
 # dependencies for cpack -G DEB; libssl-dev for the encrypted link.
-ProgramPackages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
+ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
                  fonts-ipafont-gothic libssl-dev)
 # Added for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's

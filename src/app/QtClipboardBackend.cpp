@@ -12,7 +12,8 @@ const QString Utf8TextFormat = QStringLiteral("text/plain;charset=utf-8");
 // Plain text: Qt maps it to the X11 string targets (UTF8_STRING, STRING,
 // TEXT) and converts between them and UTF-8 itself.
 const QString PlainTextFormat = QStringLiteral("text/plain");
-const QString UriListFormat = QStringLiteral("text/uri-list");
+// Set, with the value "secret", by password managers beside a password.
+const QString SecretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
 
 } // namespace
 
@@ -23,38 +24,54 @@ QtClipboardBackend::QtClipboardBackend() : clipboard_(QGuiApplication::clipboard
         ++changes_;
         NotifyChange();
     });
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        selection_ = std::make_unique<X11SelectionReader>();
+        if (!selection_->Connected()) selection_.reset();
+    }
 }
 
 bool QtClipboardBackend::HoldsText()
 {
+    if (selection_ != nullptr && !clipboard_->ownsClipboard()) return selection_->HoldsText(changes_);
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
     if (data == nullptr) return false;
-    // What hasText() looks for, from one list of formats: hasText() asks the
-    // owner twice (plain text, then URLs), and an owner that never answers
-    // holds the whole program up for Qt's full timeout at each question.
+    // From one list of formats: each question to the owner may hold the
+    // program up for Qt's whole timeout when the owner does not answer.
     const QStringList formats = data->formats();
-    return formats.contains(PlainTextFormat) || formats.contains(Utf8TextFormat) || formats.contains(UriListFormat);
+    return formats.contains(PlainTextFormat) || formats.contains(Utf8TextFormat);
+}
+
+ClipboardRead QtClipboardBackend::FetchText(std::string& text)
+{
+    if (clipboard_->ownsClipboard() && placed_ != nullptr) {
+        const QByteArray bytes = placed_->data(Utf8TextFormat);
+        text.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        return ClipboardRead::Text;
+    }
+    if (selection_ != nullptr && !clipboard_->ownsClipboard()) return selection_->Read(text, changes_);
+    return FetchThroughQt(text);
 }
 
 // The bytes themselves where the owner offers them: text() would pass them
 // through a UTF-16 string and back, three times the text's size for a
 // moment. An owner offering only the X11 string targets still goes that way,
 // inside Qt.
-bool QtClipboardBackend::FetchText(std::string& text)
+ClipboardRead QtClipboardBackend::FetchThroughQt(std::string& text)
 {
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
-    if (data == nullptr) return false;
+    if (data == nullptr) return ClipboardRead::NoText; // an empty clipboard, to Qt
     const QStringList formats = data->formats();
+    if (formats.contains(SecretHintFormat) && data->data(SecretHintFormat) == "secret") return ClipboardRead::Secret;
     QByteArray bytes;
     if (formats.contains(Utf8TextFormat)) {
         bytes = data->data(Utf8TextFormat);
     } else if (formats.contains(PlainTextFormat)) {
         bytes = data->data(PlainTextFormat);
-    } else if (formats.contains(UriListFormat)) {
-        bytes = data->text().toUtf8();
+    } else {
+        return ClipboardRead::NoText;
     }
     text.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    return true;
+    return ClipboardRead::Text;
 }
 
 bool QtClipboardBackend::PlaceText(const std::string& text)

@@ -5,18 +5,27 @@
 // locale says; naming it keeps a peer's code page from being converted from
 // the wrong encoding under a "C" locale. The bytes are read and placed as
 // they are, without a UTF-16 copy wherever Qt allows it, so that a large
-// text is held as few times as possible. Qt waits synchronously on a foreign
-// selection owner, so the change count matters: it follows Qt's change
-// signal, and the watcher reads the clipboard only after it moved. The
-// signal is passed on (ClipboardBackend::SetOnChange) as it comes. Made and
-// used on the GUI thread after the QApplication exists.
+// text is held as few times as possible. The change count follows Qt's
+// change signal, and the watcher reads the clipboard only after it moved (or
+// after a read that failed). The signal is passed on
+// (ClipboardBackend::SetOnChange) as it comes.
+//
+// On X11, another program's text is read with X11SelectionReader rather than
+// through Qt: Qt cannot tell an owner that refuses or does not answer from
+// an empty text, and it prints warnings about such owners. The program's own
+// text is read back from what it placed. Elsewhere (Wayland) Qt reads it,
+// and a failed read shows as an empty text there. Made and used on the GUI
+// thread after the QApplication exists.
 #pragma once
 
 #include "ClipboardBackend.h"
+#include "X11SelectionReader.h"
 
 #include <QMimeData>
 #include <QObject>
 #include <QPointer>
+
+#include <memory>
 
 class QClipboard;
 
@@ -25,13 +34,17 @@ public:
     QtClipboardBackend();
 
     bool HoldsText() override;
-    bool FetchText(std::string& text) override;
+    ClipboardRead FetchText(std::string& text) override;
     bool PlaceText(const std::string& text) override;
     std::uint64_t ChangeCount() override;
     std::string TextEncoding() const override;
 
 private:
+    ClipboardRead FetchThroughQt(std::string& text);
+
     QClipboard* clipboard_;
+    // Set on X11 while its display can be reached.
+    std::unique_ptr<X11SelectionReader> selection_;
     std::uint64_t changes_ = 0;
     // The content this program placed last; Qt owns it and deletes it when
     // another owner takes the clipboard, which clears the pointer.

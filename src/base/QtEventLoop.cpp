@@ -20,13 +20,27 @@ void CallGuarded(const SharedCallback& callback)
     RunGuarded([&] { (*keep)(); });
 }
 
+// A timer's tick is not run from QTimer's signal but posted from it: Qt does
+// not deliver a QTimer's timeout again while its slot runs, so an error box
+// opened from the tick would stop the timer until dismissed. Posted, the slot
+// returns at once and the timer goes on counting; at most one tick waits.
+struct TimerState {
+    SharedCallback callback;
+    bool pending = false;
+    bool stopped = false;
+};
+
 } // namespace
 
 struct QtEventLoop::Impl {
     QObject context;
     std::uint64_t nextId = 1;
     std::unordered_map<WatchId, QSocketNotifier*> watches;
-    std::unordered_map<TimerId, QTimer*> timers;
+    struct Timer {
+        QTimer* timer;
+        std::shared_ptr<TimerState> state;
+    };
+    std::unordered_map<TimerId, Timer> timers;
 
     std::mutex postMutex;               // Post may come from worker threads
     std::uint64_t nextPostId = 1;
@@ -38,7 +52,10 @@ QtEventLoop::QtEventLoop() : impl_(std::make_unique<Impl>()) {}
 QtEventLoop::~QtEventLoop()
 {
     for (auto& [id, notifier] : impl_->watches) delete notifier;
-    for (auto& [id, timer] : impl_->timers) delete timer;
+    for (auto& [id, timer] : impl_->timers) {
+        timer.state->stopped = true;
+        delete timer.timer;
+    }
     std::lock_guard lock(impl_->postMutex);
     impl_->livePosts.clear();
 }
@@ -104,15 +121,27 @@ TimerId QtEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
 {
     auto* timer = new QTimer;
     timer->setTimerType(Qt::PreciseTimer);
-    auto callback = std::make_shared<std::function<void()>>(std::move(onTick));
-    QObject::connect(timer, &QTimer::timeout, timer, [callback] { CallGuarded(callback); });
+    auto state = std::make_shared<TimerState>();
+    state->callback = std::make_shared<std::function<void()>>(std::move(onTick));
+    QObject* context = &impl_->context;
+    QObject::connect(timer, &QTimer::timeout, timer, [state, context] {
+        if (state->pending) return;
+        state->pending = true;
+        QMetaObject::invokeMethod(
+            context,
+            [state] {
+                state->pending = false;
+                if (!state->stopped) CallGuarded(state->callback);
+            },
+            Qt::QueuedConnection);
+    });
     timer->start(intervalMs);
     if (!timer->isActive()) {
         delete timer;
         return 0;
     }
     const TimerId id = impl_->nextId++;
-    impl_->timers.emplace(id, timer);
+    impl_->timers.emplace(id, Impl::Timer{timer, std::move(state)});
     return id;
 }
 
@@ -120,7 +149,8 @@ void QtEventLoop::StopTimer(TimerId id)
 {
     auto it = impl_->timers.find(id);
     if (it == impl_->timers.end()) return;
-    QTimer* timer = it->second;
+    QTimer* timer = it->second.timer;
+    it->second.state->stopped = true;
     impl_->timers.erase(it);
     timer->stop();
     timer->deleteLater();

@@ -4,12 +4,23 @@
 // install MemoryClipboardBackend. Only TClipboard calls it, on the event
 // loop's thread. Text crosses this seam as bytes in TextEncoding(); the
 // backend does no other conversion. It reports a clipboard it cannot reach by
-// returning false and leaves the message to TClipboard.
+// returning Unreachable and leaves the message to TClipboard.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+// What one read of the clipboard found.
+enum class ClipboardRead {
+    Text,        // the clipboard's text (empty only when its owner holds an empty text)
+    NoText,      // nothing in a text format
+    Secret,      // a text its owner marks as secret (a password manager's); not read
+    Failed,      // the owner offers text but did not hand it over (refused it, did
+                 // not answer, or answered with something that is not text);
+                 // a later read may succeed
+    Unreachable, // the clipboard itself could not be reached
+};
 
 class ClipboardBackend {
 public:
@@ -17,9 +28,8 @@ public:
 
     // Whether the clipboard offers text now, without reading it.
     virtual bool HoldsText() = 0;
-    // The clipboard's text, empty when it offers none. False: the clipboard
-    // could not be reached, and `text` is left alone.
-    virtual bool FetchText(std::string& text) = 0;
+    // Reads the clipboard once; only for Text is `text` set.
+    virtual ClipboardRead FetchText(std::string& text) = 0;
     // Replaces everything on the clipboard with `text`, every byte of it.
     // False: the clipboard could not be reached and is unchanged.
     virtual bool PlaceText(const std::string& text) = 0;

@@ -31,20 +31,23 @@ ClipboardWatcher::ClipboardWatcher(TClipboard& clipboard) : clipboard_(clipboard
 
 // The change count is taken before the read: a change during the read then
 // shows as a new count on the next tick, which reads again. The previous
-// text is let go before the read, so that the two are never held together;
-// should the read fail, the next tick reads again.
+// text is let go before the read, so that the two are never held together.
+// A read that fails leaves nothing known, so the next tick reads again; a
+// secret text counts as no text, so it is neither sent now nor later.
 void ClipboardWatcher::Look()
 {
     const std::uint64_t changes = clipboard_.ChangeCount();
     if (looked_ && changes == lookedChanges_) return;
     looked_ = false;
+    lookedHoldsText_ = false;
     DropLookedText();
     ++reads_;
-    const bool holdsText = clipboard_.HoldsText();
-    std::string text = holdsText ? clipboard_.FetchText() : std::string();
+    std::string text;
+    const ClipboardRead read = clipboard_.Read(text);
+    if (read == ClipboardRead::Failed) return;
     looked_ = true;
     lookedChanges_ = changes;
-    lookedHoldsText_ = holdsText;
+    lookedHoldsText_ = read == ClipboardRead::Text;
     lookedText_ = std::move(text);
 }
 
@@ -98,6 +101,8 @@ std::optional<std::string_view> ClipboardWatcher::Tick(std::string& lastText, co
 
 void ClipboardWatcher::PlaceReceived(std::string text, std::string& lastText)
 {
+    // A text ends at its first zero byte; LastText holds what is placed.
+    if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
     // The clipboard is read afresh below in any case; letting go of the last
     // read first keeps it from adding to the peak while the text is placed.
     looked_ = false;

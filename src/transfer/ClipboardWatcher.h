@@ -11,7 +11,7 @@
 // transfer can carry is sent.
 //
 // The clipboard is read at most once per tick, and not at all while its
-// change count stands still. A text read is judged once, not on every tick:
+// change count stands still, unless the last read failed. A text read is judged once, not on every tick:
 // the verdict stands until the clipboard changes or LastText does, so a large
 // text costs nothing while it sits there, and a text seen while there was no
 // one to send it to still goes out once there is. The window owns LastText
@@ -40,12 +40,15 @@ public:
     // with a peer, or client mode, connected or not). Returns the text to send
     // on every such connection, having moved it into `lastText` (the view is
     // of `lastText` and lasts as long as it is left alone); returns nothing,
-    // and leaves `lastText` alone, when there is nothing to send. Throws
-    // ClipboardUnavailableError when the clipboard cannot be read; the next
-    // tick tries again.
+    // and leaves `lastText` alone, when there is nothing to send: also when
+    // the clipboard's owner failed to hand its text over (the next tick reads
+    // again) or marks it as secret (never sent). Throws
+    // ClipboardUnavailableError when the clipboard cannot be reached; the
+    // next tick tries again.
     std::optional<std::string_view> Tick(std::string& lastText, const TransferReceiver& receiver, bool offered);
 
-    // Puts a received text on the clipboard and moves it into `lastText`.
+    // Puts a received text, up to its first zero byte, on the clipboard and
+    // moves it into `lastText`.
     // Throws ClipboardUnavailableError, leaving `lastText` as it was.
     void PlaceReceived(std::string text, std::string& lastText);
 

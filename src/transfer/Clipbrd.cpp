@@ -44,18 +44,37 @@ bool TClipboard::HoldsText()
     return backend_ != nullptr && backend_->HoldsText();
 }
 
+ClipboardRead TClipboard::Read(std::string& text)
+{
+    if (backend_ == nullptr) throw ClipboardUnavailableError();
+    std::string read;
+    const ClipboardRead result = backend_->FetchText(read);
+    if (result == ClipboardRead::Unreachable) throw ClipboardUnavailableError();
+    if (result != ClipboardRead::Text) return result;
+    if (const auto end = read.find('\0'); end != std::string::npos) read.resize(end);
+    if (codecs_.toWire) {
+        text = codecs_.toWire->Convert(read);
+    } else {
+        text = std::move(read);
+    }
+    return result;
+}
+
 std::string TClipboard::FetchText()
 {
     std::string text;
-    if (backend_ == nullptr || !backend_->FetchText(text)) throw ClipboardUnavailableError();
-    if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
-    if (codecs_.toWire) return codecs_.toWire->Convert(text);
-    return text; // not folded into a conditional, which would copy it
+    if (Read(text) == ClipboardRead::Failed) throw ClipboardUnavailableError();
+    return text;
 }
 
 void TClipboard::PlaceText(const std::string& text)
 {
     if (backend_ == nullptr) throw ClipboardUnavailableError();
+    const auto end = text.find('\0');
+    if (end != std::string::npos) {
+        PlaceText(text.substr(0, end));
+        return;
+    }
     const bool placed = codecs_.fromWire ? backend_->PlaceText(codecs_.fromWire->Convert(text))
                                          : backend_->PlaceText(text);
     if (!placed) throw ClipboardUnavailableError();

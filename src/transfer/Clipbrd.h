@@ -2,10 +2,11 @@
 //
 // One object per process, SharedClipboard(), over the backend the program
 // installed with SetClipboardBackend (the toolkit's clipboard in the program,
-// an in-memory one in tests). Text is bytes: a read ends at the first zero
-// byte; a write replaces the whole clipboard content. A clipboard that cannot
-// be reached raises ClipboardUnavailableError from FetchText and PlaceText;
-// HoldsText never does.
+// an in-memory one in tests). Text is bytes and ends at its first zero byte,
+// both ways: a read gives, and a write places, only the bytes before it; a
+// write replaces the whole clipboard content. A clipboard that cannot be
+// reached raises ClipboardUnavailableError from Read, FetchText and
+// PlaceText; HoldsText never does.
 //
 // Texts are exchanged in the wire's encoding. Unless SetWireEncoding names
 // one, that is the backend's own (the locale's) and the bytes pass untouched;
@@ -42,8 +43,12 @@ public:
     ClipboardBackend* Backend() const { return backend_.get(); }
 
     bool HoldsText();
-    // The clipboard's text up to its first zero byte, empty when it offers
-    // none. Throws ClipboardUnavailableError.
+    // One read: `text` is set only for ClipboardRead::Text. A read whose
+    // owner failed to hand the text over is reported as Failed, not raised.
+    // Throws ClipboardUnavailableError when the clipboard cannot be reached.
+    ClipboardRead Read(std::string& text);
+    // The clipboard's text, empty when it offers none (or only a secret).
+    // Throws ClipboardUnavailableError, also for a failed read.
     std::string FetchText();
     // Throws ClipboardUnavailableError; the clipboard is then unchanged.
     void PlaceText(const std::string& text);

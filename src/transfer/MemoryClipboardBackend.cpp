@@ -5,12 +5,13 @@ bool MemoryClipboardBackend::HoldsText()
     return content_.has_value();
 }
 
-bool MemoryClipboardBackend::FetchText(std::string& text)
+ClipboardRead MemoryClipboardBackend::FetchText(std::string& text)
 {
-    if (!accessible_) return false;
+    if (!accessible_) return ClipboardRead::Unreachable;
     ++fetches_;
-    text = content_.value_or(std::string());
-    return true;
+    if (!content_) return ClipboardRead::NoText;
+    text = *content_;
+    return ClipboardRead::Text;
 }
 
 bool MemoryClipboardBackend::PlaceText(const std::string& text)

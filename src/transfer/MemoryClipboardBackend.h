@@ -15,7 +15,7 @@
 class MemoryClipboardBackend final : public ClipboardBackend {
 public:
     bool HoldsText() override;
-    bool FetchText(std::string& text) override;
+    ClipboardRead FetchText(std::string& text) override;
     bool PlaceText(const std::string& text) override;
     std::uint64_t ChangeCount() override;
     std::string TextEncoding() const override;

@@ -109,3 +109,17 @@ TEST_F(QtEventLoopTest, TimerMayStopItselfFromItsTick)
     RunFor(40);
     EXPECT_EQ(ticks, 1);
 }
+
+// An error box opened from a tick runs a nested loop until it is dismissed;
+// the timer's ticks go on meanwhile.
+TEST_F(QtEventLoopTest, TimerTicksGoOnWhileItsOwnTickRunsANestedLoop)
+{
+    int ticks = 0;
+    bool tickedInside = false;
+    const TimerId id = loop.StartTimer(5, [&] {
+        if (++ticks == 1) tickedInside = RunUntil([&] { return ticks >= 3; }, 2000);
+    });
+    ASSERT_TRUE(RunUntil([&] { return ticks >= 3; }));
+    loop.StopTimer(id);
+    EXPECT_TRUE(tickedInside);
+}

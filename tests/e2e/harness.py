@@ -71,6 +71,9 @@ Display
         xclip owns CLIPBOARD with exactly these bytes (binary-safe) until
         something else takes it (it then exits); returns once the X server
         has the new owner.
+    own_clipboard(*answers) -> the test owner's process
+        Owns CLIPBOARD answering as told ("UTF8_STRING=refuse",
+        "UTF8_STRING=INTEGER:x", "x-kde-passwordManagerHint=x-kde-passwordManagerHint:secret").
     get_clipboard(target="UTF8_STRING") -> bytes, or None when nobody owns the
         clipboard or the owner does not offer the target
     clipboard_targets() -> list of target names, or None
@@ -214,6 +217,13 @@ def program_source():
     """The program under test: $TESSARO_BIN, else the README's build."""
     configured = os.environ.get("TESSARO_BIN")
     return Path(configured) if configured else REPO_ROOT / "build" / "tessaro"
+
+
+def clipboard_owner_source():
+    """The test owner that answers as told (tests/e2e/owner): $TESSARO_CLIPBOARD_OWNER,
+    else beside the README's build."""
+    configured = os.environ.get("TESSARO_CLIPBOARD_OWNER")
+    return Path(configured) if configured else REPO_ROOT / "build" / "tests" / "e2e" / "clipboard_owner"
 
 
 _program_bytes = {}
@@ -402,6 +412,18 @@ class Display:
             owner = self.clipboard_owner()
             return owner != 0 and owner != previous
         wait_until(owned, timeout, message="xclip to own the clipboard")
+        return process
+
+    def own_clipboard(self, *answers, timeout=DefaultWaitS):
+        """Makes the test owner own CLIPBOARD, answering each target as told:
+        "TARGET=TYPE:BYTES" or "TARGET=refuse" (TARGETS lists them all).
+        Returns the process once it owns the clipboard."""
+        source = clipboard_owner_source()
+        if not source.is_file():
+            raise ToolError("no test clipboard owner at %s (set TESSARO_CLIPBOARD_OWNER)" % source)
+        process = self.spawn([str(source)] + list(answers), stdout=subprocess.PIPE)
+        if process.stdout.readline() != b"owned\n":
+            raise ToolError("the test clipboard owner could not own the clipboard")
         return process
 
     def get_clipboard(self, target="UTF8_STRING", timeout=ToolTimeoutS):

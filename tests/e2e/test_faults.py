@@ -3,6 +3,7 @@ settings file. Each one must leave the program working (the next texts cross
 in both directions) and every clipboard holding a whole text, never a part."""
 
 import os
+import select
 import signal
 import socket
 import stat
@@ -332,6 +333,59 @@ class LocalFaultTest(FaultTestCase):
 
         display.set_clipboard(b"after the silent owner")
         peer.expect_transfer(b"after the silent owner", ConnectTimeoutS)
+
+
+class ClipboardOwnerTest(FaultTestCase):
+    """Owners that fail a read, or hold nothing that may be sent. Each test
+    ends with a plain text that must be the first thing the peer gets."""
+
+    def start_served(self):
+        display = self.start_display()
+        port = free_port()
+        self.program = self.start_program(display, "/port:%d" % port, "/server")
+        wait_listening(port)
+        return display, port
+
+    def test_read_that_fails_sends_nothing_and_is_tried_again(self):
+        display, port = self.start_served()
+        peer = self.connect_peer(port)
+        wait_served(port)
+        display.set_clipboard(b"before")
+        peer.expect_transfer(b"before", ConnectTimeoutS)
+
+        # A text of the wrong type is no text, and certainly no empty one.
+        display.own_clipboard("UTF8_STRING=INTEGER:\x01")
+        peer.assert_quiet(QuietS)
+        # Nor is a text that never comes: once the program has asked, the
+        # next owner's text is the next thing sent.
+        silent = display.own_clipboard("UTF8_STRING=silent")
+        wait_until(lambda: select.select([silent.stdout], [], [], 0)[0], ConnectTimeoutS,
+                   message="the program to ask the silent owner")
+        # Refused twice, then handed over: the read is tried again.
+        display.own_clipboard("--refuse", "2", "UTF8_STRING=UTF8_STRING:given at last")
+        peer.expect_transfer(b"given at last", ConnectTimeoutS)
+        # The failed owners are not the user's business on stderr either.
+        self.assertEqual(self.program.output(), "")
+
+    def test_file_copy_without_a_text_target_is_not_sent(self):
+        display, port = self.start_served()
+        peer = self.connect_peer(port)
+        wait_served(port)
+        display.set_clipboard(b"file:///home/user/secret-report.pdf\r\n", target="text/uri-list")
+        peer.assert_quiet(QuietS)
+        display.set_clipboard(b"a text")
+        peer.expect_transfer(b"a text", ConnectTimeoutS)
+
+    def test_text_marked_secret_is_never_sent(self):
+        display, port = self.start_served()
+        # Copied before the peer comes: it is not sent when it connects either.
+        display.own_clipboard("UTF8_STRING=UTF8_STRING:hunter2",
+                              "x-kde-passwordManagerHint=x-kde-passwordManagerHint:secret")
+        peer = self.connect_peer(port)
+        wait_served(port)
+        peer.assert_quiet(QuietS)
+        display.set_clipboard(b"not a secret")
+        peer.expect_transfer(b"not a secret", ConnectTimeoutS)
 
 
 if __name__ == "__main__":

@@ -204,3 +204,11 @@ TEST_F(ClipboardWatcherTest, EveryClipboardChangeIsJudgedEvenWhenItsTextLooksAli
     desktop->SetForeignText("peer!");
     EXPECT_EQ(Tick(), "peer!");
 }
+
+TEST_F(ClipboardWatcherTest, ReceivedTextEndsAtItsFirstZeroByte)
+{
+    watcher->PlaceReceived(std::string("ab\0cd", 5), lastText);
+    EXPECT_EQ(desktop->Content(), "ab");
+    EXPECT_EQ(lastText, "ab");
+    EXPECT_EQ(Tick(), std::nullopt);
+}

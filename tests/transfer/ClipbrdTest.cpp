@@ -34,15 +34,15 @@ void ExpectUnavailable(const std::function<void()>& call)
 
 } // namespace
 
-TEST_F(TClipboardTest, TextIsBytesReadUpToTheFirstZeroAndWrittenWhole)
+TEST_F(TClipboardTest, TextIsBytesEndingAtTheFirstZeroBothWays)
 {
     EXPECT_FALSE(clipboard->HoldsText());
     EXPECT_EQ(clipboard->FetchText(), "");
 
-    const std::string withZero("ab\0cd", 5);
-    clipboard->PlaceText(withZero);
-    EXPECT_EQ(desktop->Content(), withZero);
-    EXPECT_EQ(clipboard->FetchText(), "ab");
+    clipboard->PlaceText(std::string("ab\0cd", 5));
+    EXPECT_EQ(desktop->Content(), "ab");
+    desktop->SetForeignText(std::string("ef\0gh", 5));
+    EXPECT_EQ(clipboard->FetchText(), "ef");
 
     clipboard->PlaceText("");
     EXPECT_TRUE(clipboard->HoldsText());

@@ -1,0 +1,134 @@
+// A clipboard owner for the end-to-end tests that answers as told, where
+// xclip can only answer well: owns CLIPBOARD and serves each target named on
+// the command line, until another client takes the selection.
+//
+//   clipboard_owner TARGET=TYPE:BYTES ...   answer TARGET with BYTES of type TYPE
+//   clipboard_owner TARGET=refuse ...       list TARGET but refuse it
+//   clipboard_owner TARGET=silent ...       list TARGET but never answer it;
+//                                           prints "asked" when asked for it
+//   clipboard_owner --refuse N ...          refuse the first N requests for
+//                                           anything but TARGETS, then answer
+//
+// TARGETS lists every TARGET given. Prints "owned" once it owns the selection.
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+xcb_atom_t Intern(xcb_connection_t* connection, const std::string& name)
+{
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+}
+
+struct Answer {
+    bool refuse = false;
+    bool silent = false;
+    xcb_atom_t type = XCB_ATOM_NONE;
+    std::string bytes;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) return 2;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    const xcb_atom_t clipboard = Intern(connection, "CLIPBOARD");
+    const xcb_atom_t targetsAtom = Intern(connection, "TARGETS");
+
+    std::map<xcb_atom_t, Answer> answers;
+    std::vector<xcb_atom_t> targets{targetsAtom};
+    int refusals = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string spec = argv[i];
+        if (spec == "--refuse" && i + 1 < argc) {
+            refusals = std::atoi(argv[++i]);
+            continue;
+        }
+        const auto equals = spec.find('=');
+        if (equals == std::string::npos) return 2;
+        const xcb_atom_t target = Intern(connection, spec.substr(0, equals));
+        const std::string rest = spec.substr(equals + 1);
+        Answer answer;
+        if (rest == "refuse") {
+            answer.refuse = true;
+        } else if (rest == "silent") {
+            answer.silent = true;
+        } else {
+            const auto colon = rest.find(':');
+            if (colon == std::string::npos) return 2;
+            answer.type = Intern(connection, rest.substr(0, colon));
+            answer.bytes = rest.substr(colon + 1);
+        }
+        answers[target] = answer;
+        targets.push_back(target);
+    }
+
+    const xcb_window_t window = xcb_generate_id(connection);
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_set_selection_owner(connection, window, clipboard, XCB_CURRENT_TIME);
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, clipboard), nullptr);
+    const bool owned = owner != nullptr && owner->owner == window;
+    std::free(owner);
+    if (!owned) return 1;
+    std::printf("owned\n");
+    std::fflush(stdout);
+
+    while (xcb_generic_event_t* event = xcb_wait_for_event(connection)) {
+        const uint8_t kind = event->response_type & 0x7F;
+        if (kind == XCB_SELECTION_CLEAR) {
+            std::free(event);
+            break;
+        }
+        if (kind == XCB_SELECTION_REQUEST) {
+            const auto* request = reinterpret_cast<xcb_selection_request_event_t*>(event);
+            xcb_atom_t property = request->property == XCB_ATOM_NONE ? request->target : request->property;
+            const auto found = answers.find(request->target);
+            if (found != answers.end() && found->second.silent) {
+                std::printf("asked\n");
+                std::fflush(stdout);
+                std::free(event);
+                continue;
+            }
+            if (request->target == targetsAtom) {
+                xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor, property, XCB_ATOM_ATOM,
+                                    32, static_cast<uint32_t>(targets.size()), targets.data());
+            } else if (refusals > 0) {
+                --refusals;
+                property = XCB_ATOM_NONE;
+            } else if (found != answers.end() && !found->second.refuse) {
+                xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor, property,
+                                    found->second.type, 8, static_cast<uint32_t>(found->second.bytes.size()),
+                                    found->second.bytes.data());
+            } else {
+                property = XCB_ATOM_NONE;
+            }
+            xcb_selection_notify_event_t notify{};
+            notify.response_type = XCB_SELECTION_NOTIFY;
+            notify.time = request->time;
+            notify.requestor = request->requestor;
+            notify.selection = request->selection;
+            notify.target = request->target;
+            notify.property = property;
+            xcb_send_event(connection, 0, request->requestor, XCB_EVENT_MASK_NO_EVENT,
+                           reinterpret_cast<const char*>(&notify));
+            xcb_flush(connection);
+        }
+        std::free(event);
+    }
+    xcb_disconnect(connection);
+    return 0;
+}
