@@ -20,6 +20,14 @@ inline constexpr int MaxLengthDigits = 9;
 // sent everything it meant to, or paused after a length.
 inline constexpr std::int64_t QuietResolveMs = 1000;
 
+// How long an incoming transfer may stand still, no byte of it arriving,
+// before it is dropped as failed. A sender that stops inside its text (a
+// partial send, or a peer that hangs) would otherwise keep the receiver, and
+// the sends it holds back, waiting for good. Well above QuietResolveMs and
+// the pauses of a slow or lossy network, so a text that is merely slow
+// still arrives whole.
+inline constexpr std::int64_t StalledTransferMs = 5000;
+
 // What settling a start of transfer may cost, counted in offsets examined:
 // this many per byte buffered since the resolver was last empty, plus a fixed
 // allowance. The search examines an offset at most once for each of the (at

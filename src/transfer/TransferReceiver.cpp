@@ -63,7 +63,14 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
 TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
 {
     TransferEvents events;
-    if (!receiving_ && !header_.Empty() && nowMs - lastBytesMs_ >= QuietResolveMs) Settle(events, true);
+    if (!InTransfer()) return events;
+    const std::int64_t silentMs = nowMs - lastBytesMs_;
+    if (receiving_ && silentMs >= StalledTransferMs) {
+        Reset();
+        events.push_back(Failed());
+    } else if (!receiving_ && silentMs >= QuietResolveMs) {
+        Settle(events, true);
+    }
     return events;
 }
 

@@ -32,6 +32,9 @@
 // dropped, the clipboard is not touched and the next bytes start afresh.
 // LengthResolver.h states the rule in full.
 //
+// A text that stops coming for StalledTransferMs is dropped with a failure,
+// and the next bytes start afresh.
+//
 // When the connection ends, the window calls Reset: the unfinished transfer
 // is dropped, and the next connection starts with a clean receiver.
 #pragma once
@@ -61,7 +64,9 @@ class TransferReceiver {
 public:
     TransferEvents Feed(std::string_view bytes, std::int64_t nowMs);
     // Settles a start of transfer that has waited QuietResolveMs since the
-    // last bytes arrived. Cheap when there is nothing to settle.
+    // last bytes arrived, and drops, as failed, a text that has had no byte
+    // for StalledTransferMs (InTransfer is false after it). Cheap when there
+    // is nothing to settle.
     TransferEvents Poll(std::int64_t nowMs);
     void Reset();
 

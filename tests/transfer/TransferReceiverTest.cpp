@@ -396,6 +396,25 @@ TEST_F(TransferReceiverTest, TextOfZerosInSmallReadsCostsLittleEnoughToBeDeliver
     ExpectIdle();
 }
 
+// A peer that stops inside its text must not hold the receiver, and with it
+// this side's sends, for good; its next transfer is read afresh.
+TEST_F(TransferReceiverTest, TextThatStopsComingIsDroppedAndTheNextTransferIsReadFresh)
+{
+    Feed("20");
+    Feed("hello world");
+    now += StalledTransferMs - 1;
+    Collect(receiver.Poll(now));
+    EXPECT_TRUE(receiver.Receiving());
+    now += 1;
+    Collect(receiver.Poll(now));
+    EXPECT_EQ(seen.failures, 1);
+    EXPECT_EQ(seen.labels.back(), TransferErrorText);
+    ExpectIdle();
+
+    Feed("5hello");
+    EXPECT_EQ(seen.texts, Texts{"hello"});
+}
+
 TEST_F(TransferReceiverTest, ResetDropsTheUnfinishedTransfer)
 {
     Feed("5he");
