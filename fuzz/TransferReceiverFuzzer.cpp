@@ -147,19 +147,32 @@ private:
     void CheckAgainstModel(const TransferEvents& events, const ReceiverModel::Outcomes& outcomes)
     {
         ReceiverModel::Outcomes got;
+        std::int32_t passedOver = 0;
         for (const TransferEvent& event : events) {
             if (event.kind == TransferEvent::Kind::Failed) got.push_back({true, {}});
             if (event.kind == TransferEvent::Kind::Completed) got.push_back({false, event.text});
+            passedOver += event.passedOver;
         }
+        // Of the texts one call settles, only the last is reported; the
+        // others are counted as passed over.
+        ReceiverModel::Outcomes reported;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const bool later = std::any_of(outcomes.begin() + static_cast<std::ptrdiff_t>(i) + 1, outcomes.end(),
+                                           [](const auto& o) { return !o.refused; });
+            if (outcomes[i].refused || !later) reported.push_back(outcomes[i]);
+        }
+        Expect(passedOver == static_cast<std::int32_t>(outcomes.size() - reported.size()), "passed over", [&] {
+            return IntToStr(passedOver) + " passed over, rule settled " + IntToStr(static_cast<std::int64_t>(outcomes.size()));
+        });
         const auto show = [](const ReceiverModel::Outcomes& list) {
             std::string shown;
             for (const auto& o : list) shown += o.refused ? "refused; " : "\"" + fuzzcheck::Printable(o.text, 60) + "\"; ";
             return shown;
         };
-        const bool same = std::equal(got.begin(), got.end(), outcomes.begin(), outcomes.end(),
+        const bool same = std::equal(got.begin(), got.end(), reported.begin(), reported.end(),
                                      [](const auto& a, const auto& b) { return a.refused == b.refused && a.text == b.text; });
         Expect(same, "settled as the rule settles", [&] {
-            return "receiver: " + show(got) + "\n    rule: " + show(outcomes) + "\n    stream \"" +
+            return "receiver: " + show(got) + "\n    rule: " + show(reported) + "\n    stream \"" +
                    fuzzcheck::Printable(stream_, 200) + "\"";
         });
         Expect(receiver_.Receiving() == model_.Receiving() && receiver_.ExpectedSize() == model_.Expected() &&
@@ -188,6 +201,7 @@ private:
             consumed_ = 0;
             break;
         case TransferEvent::Kind::Completed: {
+            consumed_ += std::min(event.passedOverBytes, Pending().size());
             const std::string framed = IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
             Expect(Pending().starts_with(framed), "completed text is the bytes after its length", [&] {
                 return Show(event) + " but pending \"" + fuzzcheck::Printable(Pending(), 200) + "\"";
@@ -311,21 +325,23 @@ void CheckDelivery(const TransferEvents& events, const std::string& text, std::s
     const auto count = [&](TransferEvent::Kind kind) {
         return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
     };
-    std::string framed;
+    std::size_t framed = 0; // bytes of the texts delivered or passed over
     for (const TransferEvent& event : events) {
         if (event.kind == TransferEvent::Kind::Completed)
-            framed += IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
+            framed += event.passedOverBytes + IntToStr(static_cast<std::int64_t>(event.text.size())).size() +
+                      event.text.size();
     }
     const bool whole = count(TransferEvent::Kind::Completed) == 1 && count(TransferEvent::Kind::Failed) == 0 &&
                        events.back().kind == TransferEvent::Kind::Completed && events.back().text == text;
     const bool ambiguous = WholeReadingStarts(transfer).size() > 1;
     const bool refused = ambiguous && count(TransferEvent::Kind::Completed) == 0 &&
                          count(TransferEvent::Kind::Failed) == 1;
-    // Each text delivered is framed as it came (checked as it is delivered);
-    // what is left once those are settled may be refused as a whole.
+    // Each text delivered, and each passed over, is framed as it came
+    // (checked as it is delivered); what is left once those are settled may
+    // be refused as a whole.
     const auto failures = count(TransferEvent::Kind::Failed);
     const bool otherReading = ambiguous && lengthCut && count(TransferEvent::Kind::Completed) > 0 &&
-                              (failures == 0 ? framed == transfer
+                              (failures == 0 ? framed == transfer.size()
                                              : failures == 1 && events.back().kind == TransferEvent::Kind::Failed);
     Expect(!events.empty() && (whole || refused || otherReading), "a real transfer",
            [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });

@@ -30,6 +30,13 @@ TransferEvent Completed(std::string text)
     return event;
 }
 
+std::size_t WireBytes(const std::string& text)
+{
+    std::size_t digits = 1;
+    for (std::size_t rest = text.size(); rest >= 10; rest /= 10) ++digits;
+    return digits + text.size();
+}
+
 } // namespace
 
 TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs)
@@ -54,7 +61,7 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
         text_.append(bytes.substr(0, taken));
         bytes.remove_prefix(taken);
         received_ += static_cast<std::int32_t>(taken);
-        events.push_back(Progress(received_, expected_));
+        Report(events, Progress(received_, expected_));
         if (received_ == expected_) Complete(events);
     }
     return events;
@@ -67,7 +74,7 @@ TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
     const std::int64_t silentMs = nowMs - lastBytesMs_;
     if (receiving_ && silentMs >= StalledTransferMs) {
         Reset();
-        events.push_back(Failed());
+        Report(events, Failed());
     } else if (!receiving_ && silentMs >= QuietResolveMs) {
         Settle(events, true);
     }
@@ -96,7 +103,7 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         }
         if (decision.kind == LengthResolver::Decision::Kind::Fail) {
             header_.Clear();
-            events.push_back(Failed());
+            Report(events, Failed());
             return;
         }
 
@@ -105,8 +112,8 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         if (rest.size() >= length) {
             std::string text(rest.substr(0, length));
             header_.Consume(decision.digits + length);
-            if (length > 0) events.push_back(Progress(decision.length, decision.length));
-            events.push_back(Completed(std::move(text)));
+            if (length > 0) Report(events, Progress(decision.length, decision.length));
+            Report(events, Completed(std::move(text)));
             continue;
         }
 
@@ -116,16 +123,32 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         received_ = static_cast<std::int32_t>(rest.size());
         receiving_ = true;
         header_.Clear();
-        if (received_ > 0) events.push_back(Progress(received_, expected_));
+        if (received_ > 0) Report(events, Progress(received_, expected_));
         return;
     }
 }
 
 void TransferReceiver::Complete(TransferEvents& events)
 {
-    events.push_back(Completed(std::move(text_)));
+    Report(events, Completed(std::move(text_)));
     std::string().swap(text_);
     expected_ = 0;
     received_ = 0;
     receiving_ = false;
+}
+
+void TransferReceiver::Report(TransferEvents& events, TransferEvent event)
+{
+    if (event.kind != TransferEvent::Kind::Failed) {
+        const auto same = std::find_if(events.begin(), events.end(),
+                                       [&](const TransferEvent& earlier) { return earlier.kind == event.kind; });
+        if (same != events.end()) {
+            if (event.kind == TransferEvent::Kind::Completed) {
+                event.passedOver = same->passedOver + 1;
+                event.passedOverBytes = same->passedOverBytes + WireBytes(same->text);
+            }
+            events.erase(same);
+        }
+    }
+    events.push_back(std::move(event));
 }

@@ -35,12 +35,19 @@
 // A text that stops coming for StalledTransferMs is dropped with a failure,
 // and the next bytes start afresh.
 //
+// Of the transfers one call (a read, or a quiet spell) completes, only the
+// last is reported for the clipboard, the others counted as passed over:
+// each would at once replace the one before it, and a burst of thousands of
+// tiny transfers in one read must not cost thousands of clipboard changes.
+// Likewise only the last progress of a call is reported.
+//
 // When the connection ends, the window calls Reset: the unfinished transfer
 // is dropped, and the next connection starts with a clean receiver.
 #pragma once
 
 #include "LengthResolver.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,6 +63,10 @@ struct TransferEvent {
     std::int32_t received = 0;
     std::int32_t expected = 0;
     std::string text;
+    // Completed: the whole transfers before this one that the same call
+    // completed and passes over, and their bytes on the wire.
+    std::int32_t passedOver = 0;
+    std::size_t passedOverBytes = 0;
 };
 
 using TransferEvents = std::vector<TransferEvent>;
@@ -82,6 +93,7 @@ public:
 private:
     void Settle(TransferEvents& events, bool quiet);
     void Complete(TransferEvents& events);
+    static void Report(TransferEvents& events, TransferEvent event);
 
     LengthResolver header_;
     std::string text_;
