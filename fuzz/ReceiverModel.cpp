@@ -93,6 +93,10 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
     }
     if (linkedCandidates.size() == 1) return take(linkedCandidates.front());
     const Lengths all = LengthsAt(0);
+    for (const Length& length : all) {
+        const bool alone = waitingStartsRead_ && length.digits == readEnds_.front();
+        if (alone && length.digits + static_cast<std::size_t>(length.value) > size) return take(length);
+    }
     if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
     if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
     std::vector<Length> atReadEnd;
@@ -123,6 +127,7 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
         if (waiting_.size() - textStart >= textSize) {
             outcomes.push_back({false, waiting_.substr(textStart, textSize)});
             waiting_.erase(0, textStart + textSize);
+            waitingStartsRead_ = AtReadEnd(textStart + textSize);
             std::vector<std::size_t> later;
             for (std::size_t end : readEnds_) {
                 if (end > textStart + textSize) later.push_back(end - (textStart + textSize));
@@ -142,6 +147,7 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
 ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes)
 {
     Outcomes outcomes;
+    if (waiting_.empty()) waitingStartsRead_ = !receiving_;
     if (receiving_) {
         const std::size_t wanted = static_cast<std::size_t>(expected_) - text_.size();
         const std::size_t taken = std::min(wanted, bytes.size());
@@ -164,6 +170,13 @@ ReceiverModel::Outcomes ReceiverModel::Quiet()
     Outcomes outcomes;
     if (!receiving_) Settle(outcomes, true);
     return outcomes;
+}
+
+ReceiverModel::Outcomes ReceiverModel::Stalled()
+{
+    if (!receiving_) return Quiet();
+    Reset();
+    return {{true, {}}};
 }
 
 void ReceiverModel::Reset()

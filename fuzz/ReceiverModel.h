@@ -13,7 +13,8 @@
 // taken, several wait; but waiting bytes that run past the end of every
 // candidate's text are refused. Once the stream has gone quiet, in order:
 // the one candidate with a linked reading (complete, and every transfer
-// after the first starts where a read ended) is taken; bytes that are one
+// after the first starts where a read ended) is taken; a length that was
+// the whole first read, its text not all here, is taken; bytes that are one
 // length and nothing else are that length, its text to come; the one
 // candidate with a complete reading is taken; of several, the one whose
 // length ends where a read ended, if exactly one does; anything else is
@@ -44,6 +45,8 @@ public:
     Outcomes Feed(std::string_view bytes);
     // The stream has been silent for long enough.
     Outcomes Quiet();
+    // ... and for so long that a text being received is dropped.
+    Outcomes Stalled();
     void Reset();
 
     bool Receiving() const { return receiving_; }
@@ -80,6 +83,7 @@ private:
 
     std::string waiting_; // bytes of a start of transfer not yet settled
     std::vector<std::size_t> readEnds_; // offsets in waiting_ where a read ended
+    bool waitingStartsRead_ = true;     // waiting_ begins where a read began
     std::string text_;    // the text of the transfer being received
     std::int64_t expected_ = 0;
     bool receiving_ = false;

@@ -20,7 +20,10 @@
 // new receiver's exactly: the text whole, or (when the joined bytes are truly
 // ambiguous: other complete transfers fit them too) one refusal; never a
 // stall. Other texts only when the reads also cut the length in two, so
-// that a shorter length ended where a read did, as a real one would.
+// that a shorter length ended where a read did, as a real one would. When
+// the first read joins the length to digits of the text and nothing else,
+// it may be taken for a length that came alone: the transfer then waits for
+// its text until StalledTransferMs drops it, with one failure.
 
 #include "FuzzCheck.h"
 #include "ReceiverModel.h"
@@ -102,6 +105,14 @@ public:
     {
         nowMs_ += QuietResolveMs;
         const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Quiet() : ReceiverModel::Outcomes();
+        Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
+    }
+
+    // The text being received stops coming for good.
+    void Stall()
+    {
+        nowMs_ += StalledTransferMs;
+        const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Stalled() : ReceiverModel::Outcomes();
         Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
     }
 
@@ -320,7 +331,7 @@ std::vector<std::int64_t> WholeReadingStarts(std::string_view stream)
 // the first read ended inside the length) texts of such a split, the bytes
 // after them refused if no read end settles them.
 void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer,
-                   bool lengthCut)
+                   bool lengthCut, bool digitsJoined)
 {
     const auto count = [&](TransferEvent::Kind kind) {
         return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
@@ -343,7 +354,9 @@ void CheckDelivery(const TransferEvents& events, const std::string& text, std::s
     const bool otherReading = ambiguous && lengthCut && count(TransferEvent::Kind::Completed) > 0 &&
                               (failures == 0 ? framed == transfer.size()
                                              : failures == 1 && events.back().kind == TransferEvent::Kind::Failed);
-    Expect(!events.empty() && (whole || refused || otherReading), "a real transfer",
+    const bool stalled = digitsJoined && count(TransferEvent::Kind::Completed) == 0 && failures == 1 &&
+                         events.back().kind == TransferEvent::Kind::Failed;
+    Expect(!events.empty() && (whole || refused || otherReading || stalled), "a real transfer",
            [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });
 }
 
@@ -372,18 +385,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t eventsBefore = probe.Events().size();
     const std::size_t cutsAt = cuts.next;
     const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ~QuietFlag) + 1u;
-    const bool lengthCut = firstRead < transfer.size() - text.size();
-    FeedInReads(probe, transfer, cuts, false);
-    probe.GoQuiet();
+    const std::size_t lengthDigits = transfer.size() - text.size();
+    const bool lengthCut = firstRead < lengthDigits;
+    // A first read of the length and digits of the text and nothing else
+    // reads, once quiet, as a length that came alone, whose text is still
+    // coming (unless a single linked reading says otherwise): it waits for
+    // that text until dropped as stalled.
+    const std::string_view firstBytes = std::string_view(transfer).substr(0, firstRead);
+    const bool digitsJoined = firstBytes.size() > lengthDigits && firstBytes.find_first_not_of("0123456789") == std::string_view::npos;
+    const auto deliver = [&](Probe& target) {
+        FeedInReads(target, transfer, cuts, false);
+        target.GoQuiet();
+        if (digitsJoined && target.Receiver().Receiving()) target.Stall();
+    };
+    deliver(probe);
     const TransferEvents afterReset(probe.Events().begin() + static_cast<std::ptrdiff_t>(eventsBefore),
                                     probe.Events().end());
     Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
-    CheckDelivery(afterReset, text, transfer, lengthCut);
+    CheckDelivery(afterReset, text, transfer, lengthCut, digitsJoined);
 
     Probe fresh(transfer.size(), modelled);
     cuts.next = cutsAt;
-    FeedInReads(fresh, transfer, cuts, false);
-    fresh.GoQuiet();
+    deliver(fresh);
     Expect(SameEvents(afterReset, fresh.Events()), "reset receiver acts as a new one", [&] {
         return "after reset " + EventsText(afterReset) + "\n    new " + EventsText(fresh.Events());
     });

@@ -9,9 +9,10 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-void LengthResolver::AppendRead(std::string_view bytes)
+void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead)
 {
     if (bytes.empty()) return;
+    if (Empty()) baseStartsRead_ = wholeRead;
     Compact();
     DropSurvey();
     buffer_.append(bytes);
@@ -28,6 +29,7 @@ void LengthResolver::Consume(std::size_t count)
         return;
     }
     CarryOver(newBase);
+    baseStartsRead_ = ReadEndsAt(newBase);
     base_ = newBase;
     while (readEndsHead_ < readEnds_.size() && readEnds_[readEndsHead_] <= base_) ++readEndsHead_;
 }
@@ -213,6 +215,15 @@ bool LengthResolver::ReadEndsAt(std::size_t offset) const
     return std::binary_search(readEnds_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_), readEnds_.end(), offset);
 }
 
+// The index of the length that is the whole first read of the start of
+// transfer, or -1 when that read held anything else.
+int LengthResolver::LengthAloneInFirstRead(const Lengths& lengths) const
+{
+    if (!baseStartsRead_ || readEndsHead_ == readEnds_.size()) return -1;
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
+}
+
 LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
 {
     Decision decision;
@@ -286,6 +297,9 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
     // This comes before a reading that splits them into several transfers
     // inside one read, which is how "2000000" reads as "2", "00" and four
     // empty texts.
+    // The sender paused inside the text of a length that came alone.
+    if (const int alone = LengthAloneInFirstRead(lengths); alone >= 0 && lengths.ends[alone] > size)
+        return Take(lengths, alone);
     if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size)
         return Take(lengths, lengths.count - 1);
     Survey(base_);

@@ -39,6 +39,14 @@
 // A reading is "linked" when it is complete and each of its transfers after
 // the first starts exactly where a read ended. In this order:
 //   a1. exactly one candidate has a linked reading: it is taken;
+//   e.  the first read of the start of transfer held a length and nothing
+//       else, and that length's text is not all here: it is taken, its text
+//       still coming (the sender, or the network, paused inside the text).
+//       A sender puts its length in a send of its own, so a pause inside a
+//       text never breaks a transfer that fits its length, unless a single
+//       linked reading (a1) says the bytes were several transfers after all.
+//       This goes before c, which would read a text of digits after such a
+//       length as more of the length;
 //   c.  the bytes are all one length: it is taken, and its text is still to
 //       come (the sender paused after it). This goes before the readings
 //       below, which split a read into several transfers: "2000000" alone
@@ -85,9 +93,9 @@ public:
         std::int32_t length = 0; // Take: the number it announces
     };
 
-    // The bytes of one read, or what is left of it once the text being
-    // received has taken its share: a read ends where they end.
-    void AppendRead(std::string_view bytes);
+    // The bytes of one read (`wholeRead`), or what is left of it once the
+    // text being received has taken its share: a read ends where they end.
+    void AppendRead(std::string_view bytes, bool wholeRead);
     // Drops the first `count` bytes (a settled transfer); what follows is a
     // new start of transfer.
     void Consume(std::size_t count);
@@ -134,6 +142,7 @@ private:
     void ResetCandidates();
     void CarryOver(std::size_t newBase);
     bool ReadEndsAt(std::size_t offset) const;
+    int LengthAloneInFirstRead(const Lengths& lengths) const;
     Decision Take(const Lengths& lengths, int index);
     void LinkReadEnds();
     void Survey(std::size_t from);
@@ -146,6 +155,8 @@ private:
     // spent.
     std::vector<std::size_t> readEnds_;
     std::size_t readEndsHead_ = 0;
+    // The start of transfer at base_ is where a read began.
+    bool baseStartsRead_ = true;
     // Indexed by the digits of the first length, less one.
     std::array<Candidate, MaxLengthDigits> candidates_{};
     std::vector<bool> dead_; // by offset: no reading starts there

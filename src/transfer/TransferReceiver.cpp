@@ -44,9 +44,10 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
     TransferEvents events;
     if (bytes.empty()) return events;
     lastBytesMs_ = nowMs;
+    const std::size_t readSize = bytes.size();
     while (!bytes.empty()) {
         if (!receiving_) {
-            header_.AppendRead(bytes);
+            header_.AppendRead(bytes, bytes.size() == readSize);
             Settle(events, false);
             break;
         }

@@ -22,9 +22,11 @@
 // and once the sender has been silent for QuietResolveMs settles them: by
 // the one length under which the bytes split into whole transfers, each
 // after the first beginning where a read ended, as a sender sends one
-// transfer at a time; else, when the bytes are one length alone, by taking
-// it as a length whose text is still to come; else by the one length under
-// which every transfer is complete and the bytes end exactly; among several
+// transfer at a time; else, when the first read was a length alone and its
+// text is not all here, by that length (a pause inside a text does not break
+// it); else, when the bytes are one length alone, by taking it as a length
+// whose text is still to come; else by the one length under which every
+// transfer is complete and the bytes end exactly; among several
 // such, by the one that came in a read of its own. Bytes no length fits,
 // ambiguity that silence does not settle, and bytes that run past every
 // possible length's text undecided or cost too much to examine
