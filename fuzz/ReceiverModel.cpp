@@ -95,7 +95,9 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
     const Lengths all = LengthsAt(0);
     for (const Length& length : all) {
         const bool alone = waitingStartsRead_ && length.digits == readEnds_.front();
-        if (alone && length.digits + static_cast<std::size_t>(length.value) > size) return take(length);
+        if (!alone || length.digits + static_cast<std::size_t>(length.value) <= size) continue;
+        choice.lengthAlone = true;
+        if (lengthAloneRule_) return take(length);
     }
     if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
     if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
@@ -115,6 +117,7 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
 {
     while (!waiting_.empty()) {
         const Choice choice = Choose(quiet);
+        tookLengthAlone_ = tookLengthAlone_ || choice.lengthAlone;
         if (choice.kind == Choice::Kind::Wait) return;
         if (choice.kind == Choice::Kind::Refuse) {
             waiting_.clear();

@@ -20,6 +20,10 @@
 // length ends where a read ended, if exactly one does; anything else is
 // refused.
 //
+// The rule for a length alone in the first read is the one way the rules
+// differ from those before it: a model made without it reads as they did,
+// and reports (TookLengthAlone) when the rule it lacks would have applied.
+//
 // The bound on the work of settling is not modelled: the receiver's search
 // stays far below it on any input.
 #pragma once
@@ -42,6 +46,8 @@ public:
     };
     using Outcomes = std::vector<Outcome>;
 
+    explicit ReceiverModel(bool lengthAloneRule = true) : lengthAloneRule_(lengthAloneRule) {}
+
     Outcomes Feed(std::string_view bytes);
     // The stream has been silent for long enough.
     Outcomes Quiet();
@@ -53,6 +59,9 @@ public:
     std::int64_t Expected() const { return receiving_ ? expected_ : 0; }
     std::int64_t Received() const { return receiving_ ? static_cast<std::int64_t>(text_.size()) : 0; }
     bool Waiting() const { return !waiting_.empty(); }
+    // A quiet settle has met a length alone in the first read, its text
+    // still coming (taken with the rule, not without it).
+    bool TookLengthAlone() const { return tookLengthAlone_; }
 
 private:
     struct Length {
@@ -62,6 +71,7 @@ private:
     struct Choice {
         enum class Kind { Wait, Refuse, Take } kind = Kind::Wait;
         Length length{0, 0};
+        bool lengthAlone = false; // the rule for a length alone applies
     };
 
     struct Lengths {
@@ -84,6 +94,8 @@ private:
     std::string waiting_; // bytes of a start of transfer not yet settled
     std::vector<std::size_t> readEnds_; // offsets in waiting_ where a read ended
     bool waitingStartsRead_ = true;     // waiting_ begins where a read began
+    bool lengthAloneRule_;
+    bool tookLengthAlone_ = false;
     std::string text_;    // the text of the transfer being received
     std::int64_t expected_ = 0;
     bool receiving_ = false;

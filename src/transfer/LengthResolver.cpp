@@ -9,16 +9,18 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead)
+void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead, bool afterPause)
 {
     if (bytes.empty()) return;
     if (Empty()) baseStartsRead_ = wholeRead;
     Compact();
     DropSurvey();
+    if (wholeRead && afterPause && !pauseAfter_.empty()) pauseAfter_.back() = true;
     buffer_.append(bytes);
     dead_.resize(buffer_.size());
     bytesSeen_ += bytes.size();
     readEnds_.push_back(buffer_.size());
+    pauseAfter_.push_back(false);
 }
 
 void LengthResolver::Consume(std::size_t count)
@@ -41,6 +43,7 @@ void LengthResolver::Clear()
     std::string().swap(buffer_);
     base_ = 0;
     std::vector<std::size_t>().swap(readEnds_);
+    std::vector<bool>().swap(pauseAfter_);
     readEndsHead_ = 0;
     ResetCandidates();
     std::vector<bool>().swap(dead_);
@@ -63,6 +66,7 @@ void LengthResolver::Compact()
     std::vector<std::size_t> ends;
     for (std::size_t i = readEndsHead_; i < readEnds_.size(); ++i) ends.push_back(readEnds_[i] - base_);
     readEnds_ = std::move(ends);
+    pauseAfter_.erase(pauseAfter_.begin(), pauseAfter_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_));
     readEndsHead_ = 0;
     for (Candidate& candidate : candidates_) {
         candidate.steps.erase(candidate.steps.begin(),
@@ -237,6 +241,27 @@ LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
 
 LengthResolver::Decision LengthResolver::Decide()
 {
+    const Decision decision = DecideOnBytes();
+    return decision.kind == Decision::Kind::Wait ? DecideAfterPause() : decision;
+}
+
+// The candidate whose length is the first read, a pause after it and its
+// text complete to the last byte, if the quiet rules take it now as well.
+LengthResolver::Decision LengthResolver::DecideAfterPause()
+{
+    if (readEndsHead_ == readEnds_.size() || !pauseAfter_[readEndsHead_]) return Decision();
+    const Lengths lengths = LengthsAt(base_);
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
+        return Decision();
+    const Decision quiet = DecideQuiet();
+    if (quiet.kind == Decision::Kind::Take && quiet.digits == digits) return quiet;
+    taken_ = -1;
+    return Decision();
+}
+
+LengthResolver::Decision LengthResolver::DecideOnBytes()
+{
     Decision decision;
     if (Empty()) return decision;
 
@@ -278,7 +303,7 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
         Survey(base_);
         decision = DecideFromSurvey(false);
     } else {
-        decision = Decide();
+        decision = DecideOnBytes();
     }
     if (decision.kind != Decision::Kind::Wait) return decision;
 

@@ -56,6 +56,14 @@
 //       taken, as a sender puts its length in a send of its own, if exactly
 //       one does;
 //   d.  otherwise the bytes are dropped.
+// A text need not wait for the quiet, though, when its sender has said
+// where its length ended (DecideAfterPause): a candidate whose length ended
+// exactly where the first read of the start of transfer ended, after which
+// the stream paused for LengthPauseMs or more (a sender's wait between its
+// length and its text), and whose text is now complete to the last byte, is
+// taken at once if the rules above, asked now, take it too. It is what they
+// would take should the sender go quiet now, which it does after a text.
+//
 // So "12" read at once is the length 1 and the text "2" (one transfer, no
 // boundary to place), "100" alone is a length awaiting its text, and "4" then
 // "8111..." is 48 and its text, not 4 and "8111" followed by transfers that
@@ -95,7 +103,8 @@ public:
 
     // The bytes of one read (`wholeRead`), or what is left of it once the
     // text being received has taken its share: a read ends where they end.
-    void AppendRead(std::string_view bytes, bool wholeRead);
+    // `afterPause`: the read came LengthPauseMs or more after the one before.
+    void AppendRead(std::string_view bytes, bool wholeRead, bool afterPause);
     // Drops the first `count` bytes (a settled transfer); what follows is a
     // new start of transfer.
     void Consume(std::size_t count);
@@ -106,6 +115,8 @@ public:
     bool Empty() const { return base_ == buffer_.size(); }
     std::string_view Bytes() const { return std::string_view(buffer_).substr(base_); }
 
+    // While bytes keep coming: what they settle, or what a sender's pause
+    // after its length settles.
     Decision Decide();
     // For bytes on which Decide waits, after the stream has gone quiet.
     // Never waits.
@@ -143,6 +154,8 @@ private:
     void CarryOver(std::size_t newBase);
     bool ReadEndsAt(std::size_t offset) const;
     int LengthAloneInFirstRead(const Lengths& lengths) const;
+    Decision DecideOnBytes();
+    Decision DecideAfterPause();
     Decision Take(const Lengths& lengths, int index);
     void LinkReadEnds();
     void Survey(std::size_t from);
@@ -154,6 +167,8 @@ private:
     // Offsets at which a read ended, in order; those at or before base_ are
     // spent.
     std::vector<std::size_t> readEnds_;
+    // Beside each read end: the next read came after a pause.
+    std::vector<bool> pauseAfter_;
     std::size_t readEndsHead_ = 0;
     // The start of transfer at base_ is where a read began.
     bool baseStartsRead_ = true;

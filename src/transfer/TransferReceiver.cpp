@@ -43,11 +43,12 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
 {
     TransferEvents events;
     if (bytes.empty()) return events;
+    const bool afterPause = nowMs - lastBytesMs_ >= LengthPauseMs;
     lastBytesMs_ = nowMs;
     const std::size_t readSize = bytes.size();
     while (!bytes.empty()) {
         if (!receiving_) {
-            header_.AppendRead(bytes, bytes.size() == readSize);
+            header_.AppendRead(bytes, bytes.size() == readSize, afterPause);
             Settle(events, false);
             break;
         }

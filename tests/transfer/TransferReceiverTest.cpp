@@ -131,6 +131,28 @@ TEST_F(TransferReceiverTest, DigitTextJoinedToItsLengthIsSettledWhenTheSenderGoe
     ExpectIdle();
 }
 
+// A text that begins with digits waited for a quiet second even when its
+// sender had paused after its length; taken at once, it is what the quiet
+// rules would take.
+TEST_F(TransferReceiverTest, DigitTextAfterAPausedLengthIsTakenOnceComplete)
+{
+    Feed("5");
+    now += LengthPauseMs;
+    Feed("123");
+    EXPECT_TRUE(seen.texts.empty());
+    Feed("45");
+    EXPECT_EQ(seen.texts, Texts{"12345"});
+    ExpectIdle();
+
+    // Without the pause the bytes may still be 51 and more to come.
+    now += QuietResolveMs;
+    Feed("5");
+    Feed("12345");
+    EXPECT_EQ(seen.texts, Texts{"12345"});
+    GoQuiet();
+    EXPECT_EQ(seen.texts, (Texts{"12345", "12345"}));
+}
+
 TEST_F(TransferReceiverTest, AmbiguityLeftWhenQuietIsRefused)
 {
     // "1"+"0" then "9"+"abcdefghi", or "10"+"9abcdefghi": both whole, each
