@@ -318,13 +318,13 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
         ++count;
     }
     if (count == 1) return Take(lengths, linked);
+    // The sender paused inside the text of a length that came alone.
+    if (const int alone = LengthAloneInFirstRead(lengths); alone >= 0 && lengths.ends[alone] > size)
+        return Take(lengths, alone);
     // The sender paused after its length: the bytes are that length alone.
     // This comes before a reading that splits them into several transfers
     // inside one read, which is how "2000000" reads as "2", "00" and four
     // empty texts.
-    // The sender paused inside the text of a length that came alone.
-    if (const int alone = LengthAloneInFirstRead(lengths); alone >= 0 && lengths.ends[alone] > size)
-        return Take(lengths, alone);
     if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size)
         return Take(lengths, lengths.count - 1);
     Survey(base_);
