@@ -39,7 +39,7 @@
 // A reading is "linked" when it is complete and each of its transfers after
 // the first starts exactly where a read ended. In this order:
 //   a1. exactly one candidate has a linked reading: it is taken;
-//   e.  the first read of the start of transfer held a length and nothing
+//   c0. the first read of the start of transfer held a length and nothing
 //       else, and that length's text is not all here: it is taken, its text
 //       still coming (the sender, or the network, paused inside the text).
 //       A sender puts its length in a send of its own, so a pause inside a

@@ -32,11 +32,9 @@
 // possible length's text undecided or cost too much to examine
 // (see TransferLimits.h) are refused: a failure is reported, the bytes are
 // dropped, the clipboard is not touched and the next bytes start afresh.
-// A sender that waits between its length and its text says where the length
-// ends: when the stream paused (LengthPauseMs) after a read that ended with a
-// length, that length's text is settled as soon as it is complete, if the
-// rules for a quiet stream, asked then, settle it so. LengthResolver.h
-// states the rule in full.
+// A pause after a read that ended with a length lets that length's text be
+// settled as soon as it is complete, as the quiet rules would settle it.
+// LengthResolver.h states the rules in full.
 //
 // A text that stops coming for StalledTransferMs is dropped with a failure,
 // and the next bytes start afresh.
