@@ -13,8 +13,10 @@
 // taken, several wait; but waiting bytes that run past the end of every
 // candidate's text are refused. Once the stream has gone quiet, in order:
 // the one candidate with a linked reading (complete, and every transfer
-// after the first starts where a read ended) is taken; a length that was
-// the whole first read, its text not all here, is taken; bytes that are one
+// after the first starts where a read ended) is taken, unless a length was
+// the whole first read, its text is not all here and the next read came
+// within SameTransferWithinMs, which is taken before it; else such a length
+// is taken whenever the next read came; bytes that are one
 // length and nothing else are that length, its text to come; the one
 // candidate with a complete reading is taken; of several, the one whose
 // length ends where a read ended, if exactly one does; anything else is
@@ -48,7 +50,8 @@ public:
 
     explicit ReceiverModel(bool lengthAloneRule = true) : lengthAloneRule_(lengthAloneRule) {}
 
-    Outcomes Feed(std::string_view bytes);
+    // A read, `gapMs` after the one before it.
+    Outcomes Feed(std::string_view bytes, std::int64_t gapMs);
     // The stream has been silent for long enough.
     Outcomes Quiet();
     // ... and for so long that a text being received is dropped.
@@ -93,6 +96,7 @@ private:
 
     std::string waiting_; // bytes of a start of transfer not yet settled
     std::vector<std::size_t> readEnds_; // offsets in waiting_ where a read ended
+    std::vector<std::int64_t> gapsAfter_; // beside each: ms until the next read
     bool waitingStartsRead_ = true;     // waiting_ begins where a read began
     bool lengthAloneRule_;
     bool tookLengthAlone_ = false;

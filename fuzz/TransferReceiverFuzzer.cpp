@@ -26,9 +26,9 @@
 // joined bytes are truly ambiguous: other complete transfers fit them too)
 // one refusal; never a stall. Other texts only when the reads also cut the
 // length in two, so that a shorter length ended where a read did, as a real
-// one would. When the first read joins the length to digits of the text and
-// nothing else, it may be taken for a length that came alone: the transfer
-// then waits for its text until StalledTransferMs drops it, with one failure.
+// one would. A read of digits alone that starts a start of transfer may be
+// taken for a length that came alone: the transfer then waits for its text
+// until StalledTransferMs drops it, with a failure at the end.
 
 #include "FuzzCheck.h"
 #include "ReceiverModel.h"
@@ -135,6 +135,8 @@ public:
     void Feed(std::string_view bytes, bool afterPause)
     {
         nowMs_ += afterPause ? LengthPauseMs : ReadIntervalMs;
+        const std::int64_t gapMs = nowMs_ - lastBytesMs_;
+        lastBytesMs_ = nowMs_;
         lastRead_ = bytes.size();
         stream_.append(bytes);
         const auto step = [&] { return receiver_.Feed(bytes, nowMs_); };
@@ -145,13 +147,13 @@ public:
         if (pausedInStart_) {
             sooner = rules_;
             soonerOutcomes = sooner->Run([&](ReceiverModel& model) {
-                ReceiverModel::Outcomes outcomes = model.Feed(bytes);
+                ReceiverModel::Outcomes outcomes = model.Feed(bytes, gapMs);
                 const ReceiverModel::Outcomes quiet = model.Quiet();
                 outcomes.insert(outcomes.end(), quiet.begin(), quiet.end());
                 return outcomes;
             });
         }
-        const ReceiverModel::Outcomes outcomes = rules_.Run([&](ReceiverModel& model) { return model.Feed(bytes); });
+        const ReceiverModel::Outcomes outcomes = rules_.Run([&](ReceiverModel& model) { return model.Feed(bytes, gapMs); });
         Call(step, outcomes, sooner ? &*sooner : nullptr, soonerOutcomes);
     }
 
@@ -339,6 +341,7 @@ private:
     std::size_t consumed_ = 0;
     std::size_t lastRead_ = 0;
     std::int64_t nowMs_ = 0;
+    std::int64_t lastBytesMs_ = 0;
     std::int64_t held_ = 0;
     TransferEvents all_;
     std::size_t textBytes_ = 0; // heap of the texts copied into all_
@@ -403,7 +406,7 @@ std::vector<std::int64_t> WholeReadingStarts(std::string_view stream)
 // the first read ended inside the length) texts of such a split, the bytes
 // after them refused if no read end settles them.
 void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer,
-                   bool lengthCut, bool digitsJoined)
+                   bool lengthCut, bool stalled)
 {
     const auto count = [&](TransferEvent::Kind kind) {
         return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
@@ -426,9 +429,8 @@ void CheckDelivery(const TransferEvents& events, const std::string& text, std::s
     const bool otherReading = ambiguous && lengthCut && count(TransferEvent::Kind::Completed) > 0 &&
                               (failures == 0 ? framed == transfer.size()
                                              : failures == 1 && events.back().kind == TransferEvent::Kind::Failed);
-    const bool stalled = digitsJoined && count(TransferEvent::Kind::Completed) == 0 && failures == 1 &&
-                         events.back().kind == TransferEvent::Kind::Failed;
-    Expect(!events.empty() && (whole || refused || otherReading || stalled), "a real transfer",
+    const bool dropped = stalled && events.back().kind == TransferEvent::Kind::Failed;
+    Expect(!events.empty() && (whole || refused || otherReading || dropped), "a real transfer",
            [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });
 }
 
@@ -459,22 +461,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ReadSizeMask) + 1u;
     const std::size_t lengthDigits = transfer.size() - text.size();
     const bool lengthCut = firstRead < lengthDigits;
-    // A first read of the length and digits of the text and nothing else
-    // reads, once quiet, as a length that came alone, whose text is still
-    // coming (unless a single linked reading says otherwise): it waits for
-    // that text until dropped as stalled.
-    const std::string_view firstBytes = std::string_view(transfer).substr(0, firstRead);
-    const bool digitsJoined = firstBytes.size() > lengthDigits && firstBytes.find_first_not_of("0123456789") == std::string_view::npos;
+    // A read of digits alone that starts a start of transfer (the first, or
+    // one after a shorter reading's texts) is, once quiet, a length whose
+    // text is still coming: the transfer then waits until dropped as stalled.
     const auto deliver = [&](Probe& target) {
         FeedInReads(target, transfer, cuts, false, lengthDigits);
         target.GoQuiet();
-        if (digitsJoined && target.Receiver().Receiving()) target.Stall();
+        const bool stalled = target.Receiver().Receiving();
+        if (stalled) target.Stall();
+        return stalled;
     };
-    deliver(probe);
+    const bool stalled = deliver(probe);
     const TransferEvents afterReset(probe.Events().begin() + static_cast<std::ptrdiff_t>(eventsBefore),
                                     probe.Events().end());
     Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
-    CheckDelivery(afterReset, text, transfer, lengthCut, digitsJoined);
+    CheckDelivery(afterReset, text, transfer, lengthCut, stalled);
 
     Probe fresh(transfer.size(), modelled);
     cuts.next = cutsAt;

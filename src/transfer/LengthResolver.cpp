@@ -9,18 +9,18 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead, bool afterPause)
+void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead, std::int64_t gapMs)
 {
     if (bytes.empty()) return;
     if (Empty()) baseStartsRead_ = wholeRead;
     Compact();
     DropSurvey();
-    if (wholeRead && afterPause && !pauseAfter_.empty()) pauseAfter_.back() = true;
+    if (wholeRead && !gapAfterMs_.empty()) gapAfterMs_.back() = gapMs;
     buffer_.append(bytes);
     dead_.resize(buffer_.size());
     bytesSeen_ += bytes.size();
     readEnds_.push_back(buffer_.size());
-    pauseAfter_.push_back(false);
+    gapAfterMs_.push_back(NoReadYet);
 }
 
 void LengthResolver::Consume(std::size_t count)
@@ -43,7 +43,7 @@ void LengthResolver::Clear()
     std::string().swap(buffer_);
     base_ = 0;
     std::vector<std::size_t>().swap(readEnds_);
-    std::vector<bool>().swap(pauseAfter_);
+    std::vector<std::int64_t>().swap(gapAfterMs_);
     readEndsHead_ = 0;
     ResetCandidates();
     std::vector<bool>().swap(dead_);
@@ -66,7 +66,8 @@ void LengthResolver::Compact()
     std::vector<std::size_t> ends;
     for (std::size_t i = readEndsHead_; i < readEnds_.size(); ++i) ends.push_back(readEnds_[i] - base_);
     readEnds_ = std::move(ends);
-    pauseAfter_.erase(pauseAfter_.begin(), pauseAfter_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_));
+    gapAfterMs_ = std::vector<std::int64_t>(gapAfterMs_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_),
+                                           gapAfterMs_.end());
     readEndsHead_ = 0;
     for (Candidate& candidate : candidates_) {
         candidate.steps.erase(candidate.steps.begin(),
@@ -228,6 +229,14 @@ int LengthResolver::LengthAloneInFirstRead(const Lengths& lengths) const
     return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
 }
 
+// The index of the length that is the whole first read, when its text is
+// still coming; else -1.
+int LengthResolver::LengthAloneWithTextToCome(const Lengths& lengths) const
+{
+    const int alone = LengthAloneInFirstRead(lengths);
+    return alone >= 0 && lengths.ends[alone] > buffer_.size() ? alone : -1;
+}
+
 LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
 {
     Decision decision;
@@ -249,7 +258,9 @@ LengthResolver::Decision LengthResolver::Decide()
 // text complete to the last byte, if the quiet rules take it now as well.
 LengthResolver::Decision LengthResolver::DecideAfterPause()
 {
-    if (readEndsHead_ == readEnds_.size() || !pauseAfter_[readEndsHead_]) return Decision();
+    if (readEndsHead_ == readEnds_.size() || gapAfterMs_[readEndsHead_] < LengthPauseMs ||
+        gapAfterMs_[readEndsHead_] == NoReadYet)
+        return Decision();
     const Lengths lengths = LengthsAt(base_);
     const std::size_t digits = readEnds_[readEndsHead_] - base_;
     if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
@@ -309,6 +320,8 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
 
     const std::size_t size = buffer_.size();
     const Lengths lengths = LengthsAt(base_);
+    const int alone = LengthAloneWithTextToCome(lengths);
+    if (alone >= 0 && gapAfterMs_[readEndsHead_] < SameTransferWithinMs) return Take(lengths, alone);
     LinkReadEnds();
     int linked = -1;
     int count = 0;
@@ -318,9 +331,7 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
         ++count;
     }
     if (count == 1) return Take(lengths, linked);
-    // The sender paused inside the text of a length that came alone.
-    if (const int alone = LengthAloneInFirstRead(lengths); alone >= 0 && lengths.ends[alone] > size)
-        return Take(lengths, alone);
+    if (alone >= 0) return Take(lengths, alone);
     // The sender paused after its length: the bytes are that length alone.
     // This comes before a reading that splits them into several transfers
     // inside one read, which is how "2000000" reads as "2", "00" and four

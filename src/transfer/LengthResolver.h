@@ -38,14 +38,18 @@
 // and the place where one transfer ends and the next begins is a read end.
 // A reading is "linked" when it is complete and each of its transfers after
 // the first starts exactly where a read ended. In this order:
+//   a0. the first read of the start of transfer held a length and nothing
+//       else, that length's text is not all here, and the next read came
+//       within SameTransferWithinMs: it is taken, its text still coming (the
+//       sender, or the network, paused inside the text). A sender puts its
+//       length in a send of its own, and what follows it so soon is its
+//       text, not another transfer, even when the bytes so far also split
+//       into transfers that start where reads ended;
 //   a1. exactly one candidate has a linked reading: it is taken;
-//   c0. the first read of the start of transfer held a length and nothing
-//       else, and that length's text is not all here: it is taken, its text
-//       still coming (the sender, or the network, paused inside the text).
-//       A sender puts its length in a send of its own, so a pause inside a
-//       text never breaks a transfer that fits its length, unless a single
-//       linked reading (a1) says the bytes were several transfers after all.
-//       This goes before c, which would read a text of digits after such a
+//   c0. as a0, whenever the next read came: a pause inside a text never
+//       breaks a transfer that fits its length, unless a single linked
+//       reading (a1) says the bytes were several transfers after all. This
+//       goes before c, which would read a text of digits after such a
 //       length as more of the length;
 //   c.  the bytes are all one length: it is taken, and its text is still to
 //       come (the sender paused after it). This goes before the readings
@@ -103,8 +107,8 @@ public:
 
     // The bytes of one read (`wholeRead`), or what is left of it once the
     // text being received has taken its share: a read ends where they end.
-    // `afterPause`: the read came LengthPauseMs or more after the one before.
-    void AppendRead(std::string_view bytes, bool wholeRead, bool afterPause);
+    // `gapMs`: how long after the read before it this one came.
+    void AppendRead(std::string_view bytes, bool wholeRead, std::int64_t gapMs);
     // Drops the first `count` bytes (a settled transfer); what follows is a
     // new start of transfer.
     void Consume(std::size_t count);
@@ -154,6 +158,7 @@ private:
     void CarryOver(std::size_t newBase);
     bool ReadEndsAt(std::size_t offset) const;
     int LengthAloneInFirstRead(const Lengths& lengths) const;
+    int LengthAloneWithTextToCome(const Lengths& lengths) const;
     Decision DecideOnBytes();
     Decision DecideAfterPause();
     Decision Take(const Lengths& lengths, int index);
@@ -167,8 +172,10 @@ private:
     // Offsets at which a read ended, in order; those at or before base_ are
     // spent.
     std::vector<std::size_t> readEnds_;
-    // Beside each read end: the next read came after a pause.
-    std::vector<bool> pauseAfter_;
+    // Beside each read end: how long after it the next read came (NoReadYet
+    // while none has).
+    static constexpr std::int64_t NoReadYet = INT64_MAX;
+    std::vector<std::int64_t> gapAfterMs_;
     std::size_t readEndsHead_ = 0;
     // The start of transfer at base_ is where a read began.
     bool baseStartsRead_ = true;

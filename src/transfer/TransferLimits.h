@@ -30,6 +30,12 @@ inline constexpr std::int64_t QuietResolveMs = 1000;
 // the text waits for the quiet second, as a joined length and text does.
 inline constexpr std::int64_t LengthPauseMs = 5;
 
+// Bytes that arrive within this time of a read belong to the same transfer
+// as that read: a sender starts a transfer at most once per 500 ms watcher
+// tick. So the text pieces that follow a length that came alone are known
+// for its text even where they also read as whole transfers of their own.
+inline constexpr std::int64_t SameTransferWithinMs = 250;
+
 // How long an incoming transfer may stand still, no byte of it arriving,
 // before it is dropped as failed. A sender that stops inside its text (a
 // partial send, or a peer that hangs) would otherwise keep the receiver, and

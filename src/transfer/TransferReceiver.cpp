@@ -43,12 +43,12 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
 {
     TransferEvents events;
     if (bytes.empty()) return events;
-    const bool afterPause = nowMs - lastBytesMs_ >= LengthPauseMs;
+    const std::int64_t gapMs = nowMs - lastBytesMs_;
     lastBytesMs_ = nowMs;
     const std::size_t readSize = bytes.size();
     while (!bytes.empty()) {
         if (!receiving_) {
-            header_.AppendRead(bytes, bytes.size() == readSize, afterPause);
+            header_.AppendRead(bytes, bytes.size() == readSize, gapMs);
             Settle(events, false);
             break;
         }

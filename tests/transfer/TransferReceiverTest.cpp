@@ -202,8 +202,9 @@ TEST_F(TransferReceiverTest, LengthThatCameInAReadOfItsOwnSettlesADigitText)
 
     // Joined, a digit text still settles by its bytes when only one reading
     // is whole, and a transfer that follows within the quiet time with it
-    // (passed over for the later one).
+    // (passed over for the later one), which comes a sender's tick later.
     Feed("3123");
+    now += SameTransferWithinMs;
     Feed("5hello");
     GoQuiet();
     EXPECT_EQ(seen.texts, (Texts{"0000000000", digits, "9abcdefghi", "hello"}));
@@ -257,6 +258,17 @@ TEST_F(TransferReceiverTest, PauseInsideATextWhoseLengthCameAloneKeepsTheTransfe
     GoQuiet();
     Feed("7890");
     EXPECT_EQ(seen.texts, (Texts{text, "1234567890"}));
+
+    // Even when the reads so far also split into transfers that each start
+    // where a read ended ("1", "1"; "2", "02"; "4", " rep"): they came too
+    // soon after the length to be transfers of their own.
+    Feed("11");
+    Feed("2");
+    Feed("02");
+    Feed("4 rep");
+    GoQuiet();
+    Feed("ort");
+    EXPECT_EQ(seen.texts, (Texts{text, "1234567890", "2024 report"}));
     EXPECT_EQ(seen.failures, 0);
     ExpectIdle();
 }
