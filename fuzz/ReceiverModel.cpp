@@ -3,6 +3,7 @@
 #include "TransferLimits.h"
 
 #include <algorithm>
+#include <optional>
 
 ReceiverModel::Lengths ReceiverModel::LengthsAt(std::size_t at) const
 {
@@ -74,6 +75,20 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
     if (size > furthest) return refuse();
     if (!quiet) return choice;
 
+    // A length that was the whole first read, its text not all here; taken
+    // first when the next read came soon after it.
+    const Lengths all = LengthsAt(0);
+    std::optional<Length> alone;
+    for (const Length& length : all) {
+        if (waitingStartsRead_ && length.digits == readEnds_.front() &&
+            length.digits + static_cast<std::size_t>(length.value) > size)
+            alone = length;
+    }
+    if (alone && gapsAfter_.front() < SameTransferWithinMs) {
+        choice.lengthAlone = true;
+        if (lengthAloneRule_) return take(*alone);
+    }
+
     // linked[i]: the bytes from i on split into whole transfers, each one
     // after the first starting where a read ended.
     std::vector<char> readEnd(size + 1, 0);
@@ -92,7 +107,10 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
         if (end == size || (end < size && readEnd[end] && linked[end])) linkedCandidates.push_back(length);
     }
     if (linkedCandidates.size() == 1) return take(linkedCandidates.front());
-    const Lengths all = LengthsAt(0);
+    if (alone) {
+        choice.lengthAlone = true;
+        if (lengthAloneRule_) return take(*alone);
+    }
     if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
     if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
     std::vector<Length> atReadEnd;
@@ -111,10 +129,12 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
 {
     while (!waiting_.empty()) {
         const Choice choice = Choose(quiet);
+        tookLengthAlone_ = tookLengthAlone_ || choice.lengthAlone;
         if (choice.kind == Choice::Kind::Wait) return;
         if (choice.kind == Choice::Kind::Refuse) {
             waiting_.clear();
             readEnds_.clear();
+            gapsAfter_.clear();
             outcomes.push_back({true, {}});
             return;
         }
@@ -123,11 +143,16 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
         if (waiting_.size() - textStart >= textSize) {
             outcomes.push_back({false, waiting_.substr(textStart, textSize)});
             waiting_.erase(0, textStart + textSize);
+            waitingStartsRead_ = AtReadEnd(textStart + textSize);
             std::vector<std::size_t> later;
-            for (std::size_t end : readEnds_) {
-                if (end > textStart + textSize) later.push_back(end - (textStart + textSize));
+            std::vector<std::int64_t> laterGaps;
+            for (std::size_t i = 0; i < readEnds_.size(); ++i) {
+                if (readEnds_[i] <= textStart + textSize) continue;
+                later.push_back(readEnds_[i] - (textStart + textSize));
+                laterGaps.push_back(gapsAfter_[i]);
             }
             readEnds_ = later;
+            gapsAfter_ = laterGaps;
             continue;
         }
         text_ = waiting_.substr(textStart);
@@ -135,13 +160,16 @@ void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
         receiving_ = true;
         waiting_.clear();
         readEnds_.clear();
+        gapsAfter_.clear();
         return;
     }
 }
 
-ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes)
+ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes, std::int64_t gapMs)
 {
     Outcomes outcomes;
+    if (waiting_.empty()) waitingStartsRead_ = !receiving_;
+    if (!waiting_.empty()) gapsAfter_.back() = gapMs;
     if (receiving_) {
         const std::size_t wanted = static_cast<std::size_t>(expected_) - text_.size();
         const std::size_t taken = std::min(wanted, bytes.size());
@@ -155,6 +183,7 @@ ReceiverModel::Outcomes ReceiverModel::Feed(std::string_view bytes)
     if (bytes.empty()) return outcomes;
     waiting_.append(bytes);
     readEnds_.push_back(waiting_.size());
+    gapsAfter_.push_back(INT64_MAX);
     Settle(outcomes, false);
     return outcomes;
 }
@@ -166,10 +195,18 @@ ReceiverModel::Outcomes ReceiverModel::Quiet()
     return outcomes;
 }
 
+ReceiverModel::Outcomes ReceiverModel::Stalled()
+{
+    if (!receiving_) return Quiet();
+    Reset();
+    return {{true, {}}};
+}
+
 void ReceiverModel::Reset()
 {
     waiting_.clear();
     readEnds_.clear();
+    gapsAfter_.clear();
     text_.clear();
     expected_ = 0;
     receiving_ = false;

@@ -11,16 +11,24 @@
 // it; "more digits to come" is one more when every waiting byte is a digit
 // and a longer length still fits. None is a refusal, one that is a length is
 // taken, several wait; but waiting bytes that run past the end of every
-// candidate's text are refused. Once the stream has gone quiet, in order:
-// the one candidate with a linked reading (complete, and every transfer
-// after the first starts where a read ended) is taken; bytes that are one
-// length and nothing else are that length, its text to come; the one
-// candidate with a complete reading is taken; of several, the one whose
-// length ends where a read ended, if exactly one does; anything else is
-// refused.
+// candidate's text are refused. Once the stream has gone quiet, in order: the
+// one candidate with a linked reading (complete, and every transfer after the
+// first starts where a read ended) is taken, unless a length was the whole
+// first read, its text is not all here and the next read came within
+// SameTransferWithinMs, which is taken before it; else such a length is taken
+// whenever the next read came; bytes that are one length and nothing else are
+// that length, its text to come; the one candidate with a complete reading is
+// taken; of several, the one whose length ends where a read ended, if exactly
+// one does; anything else is refused.
 //
-// The bound on the work of settling is not modelled: the receiver's search
-// stays far below it on any input.
+// The rule for a length alone in the first read is the one way the rules
+// differ from those before it: a model made without it reads as they did,
+// and reports (TookLengthAlone) when the rule it lacks would have applied.
+//
+// Not modelled: settling sooner after a pause that followed a length (the
+// fuzz target checks it against this model made quiet at that read), and the
+// bound on the work of settling (the receiver's search stays far below it
+// on any input).
 #pragma once
 
 #include "TransferLimits.h"
@@ -41,15 +49,23 @@ public:
     };
     using Outcomes = std::vector<Outcome>;
 
-    Outcomes Feed(std::string_view bytes);
+    explicit ReceiverModel(bool lengthAloneRule = true) : lengthAloneRule_(lengthAloneRule) {}
+
+    // A read, `gapMs` after the one before it.
+    Outcomes Feed(std::string_view bytes, std::int64_t gapMs);
     // The stream has been silent for long enough.
     Outcomes Quiet();
+    // ... and for so long that a text being received is dropped.
+    Outcomes Stalled();
     void Reset();
 
     bool Receiving() const { return receiving_; }
     std::int64_t Expected() const { return receiving_ ? expected_ : 0; }
     std::int64_t Received() const { return receiving_ ? static_cast<std::int64_t>(text_.size()) : 0; }
     bool Waiting() const { return !waiting_.empty(); }
+    // A quiet settle has met a length alone in the first read, its text
+    // still coming (taken with the rule, not without it).
+    bool TookLengthAlone() const { return tookLengthAlone_; }
 
 private:
     struct Length {
@@ -59,6 +75,7 @@ private:
     struct Choice {
         enum class Kind { Wait, Refuse, Take } kind = Kind::Wait;
         Length length{0, 0};
+        bool lengthAlone = false; // the rule for a length alone applies
     };
 
     struct Lengths {
@@ -80,6 +97,10 @@ private:
 
     std::string waiting_; // bytes of a start of transfer not yet settled
     std::vector<std::size_t> readEnds_; // offsets in waiting_ where a read ended
+    std::vector<std::int64_t> gapsAfter_; // beside each: ms until the next read
+    bool waitingStartsRead_ = true;     // waiting_ begins where a read began
+    bool lengthAloneRule_;
+    bool tookLengthAlone_ = false;
     std::string text_;    // the text of the transfer being received
     std::int64_t expected_ = 0;
     bool receiving_ = false;

@@ -3,24 +3,32 @@
 //
 // Input layout (short enough to write seeds by hand):
 //   [n] [n+1 cut bytes] [text length t] [garbage ...] [last t bytes: the text]
-// Cut byte c: a read of (c & 0x7f) + 1 bytes; with 0x80 set the stream then
-// goes quiet and the receiver is polled past QuietResolveMs. The cuts are
-// used in turn, over and over.
+// Cut byte c: a read of (c & 0x3f) + 1 bytes; with 0x40 set it comes
+// LengthPauseMs after the read before (else 1 ms); with 0x80 set the stream
+// then goes quiet and the receiver is polled past QuietResolveMs. The cuts
+// are used in turn, over and over.
 //
 // Phase 1 feeds the garbage. After every call the receiver must have settled
-// the stream as ReceiverModel does (inputs of up to ModelledInputBytes), and
-// always account for every byte: a completed text is exactly the bytes that
-// followed its own length, a refusal drops what was pending, and a known
-// length sits at the front of what is undelivered with its text counted
+// the stream as ReceiverModel does (inputs of up to ModelledInputBytes), or,
+// once a pause has followed a read of the start of transfer, as the model
+// would if the stream went quiet after the read: sooner, never otherwise. The
+// model in turn must settle it as the rules before a length alone in the
+// first read was taken, up to the first time that rule applies. The receiver
+// must also always account for every byte: a completed text is exactly the
+// bytes that followed its own length, a refusal drops what was pending, and a
+// known length sits at the front of what is undelivered with its text counted
 // after it. Its heap (measured through the sanitizer allocator) must stay
 // within the text announced and here plus what is still pending, and fall to
 // nothing once nothing is pending.
 // Phase 2 resets the receiver (the connection ended), then sends the text as
-// a sender does: its length, the text, then quiet. The outcome must match a
-// new receiver's exactly: the text whole, or (when the joined bytes are truly
-// ambiguous: other complete transfers fit them too) one refusal; never a
-// stall. Other texts only when the reads also cut the length in two, so
-// that a shorter length ended where a read did, as a real one would.
+// a sender does: its length (never paused inside), the text, then quiet. The
+// outcome must match a new receiver's exactly: the text whole, or (when the
+// joined bytes are truly ambiguous: other complete transfers fit them too)
+// one refusal; never a stall. Other texts only when the reads also cut the
+// length in two, so that a shorter length ended where a read did, as a real
+// one would. A read of digits alone that starts a start of transfer may be
+// taken for a length that came alone: the transfer then waits for its text
+// until StalledTransferMs drops it, with a failure at the end.
 
 #include "FuzzCheck.h"
 #include "ReceiverModel.h"
@@ -32,6 +40,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +59,8 @@ constexpr std::size_t PendingByteFactor = 64;
 constexpr std::size_t ModelledInputBytes = 1024;
 
 constexpr unsigned QuietFlag = 0x80;
+constexpr unsigned PauseFlag = 0x40;
+constexpr unsigned ReadSizeMask = 0x3f;
 constexpr std::int64_t ReadIntervalMs = 1;
 
 std::string_view input;
@@ -80,6 +91,34 @@ struct Cuts {
     unsigned char Next() { return bytes[next++ % bytes.size()]; }
 };
 
+bool SameOutcomes(const ReceiverModel::Outcomes& a, const ReceiverModel::Outcomes& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const auto& x, const auto& y) { return x.refused == y.refused && x.text == y.text; });
+}
+
+// The rules, beside the rules as they were before a length alone in the
+// first read of a start of transfer was taken while its text was still
+// coming. Both settle every stream alike up to the first time that rule
+// applies; from there on only the rules are followed.
+struct Rules {
+    ReceiverModel now;
+    ReceiverModel before{false};
+    bool apart = false;
+
+    template <typename Step>
+    ReceiverModel::Outcomes Run(Step step)
+    {
+        ReceiverModel::Outcomes outcomes = step(now);
+        if (apart) return outcomes;
+        const ReceiverModel::Outcomes old = step(before);
+        apart = before.TookLengthAlone();
+        Expect(apart || SameOutcomes(outcomes, old), "settled as the rules before",
+               [] { return std::string("they differ where no length came alone"); });
+        return outcomes;
+    }
+};
+
 // A receiver with the bookkeeping that checks it, and the time it is fed at.
 class Probe {
 public:
@@ -89,27 +128,58 @@ public:
     const TransferEvents& Events() const { return all_; }
     std::int64_t Now() const { return nowMs_; }
 
-    void Feed(std::string_view bytes)
+    // A read; `afterPause`: it comes LengthPauseMs after the one before.
+    // Once a start of transfer has seen such a pause, the receiver may settle
+    // it sooner than the rules, but only as they would, were the stream to go
+    // quiet right after this read; the rules then carry on from there.
+    void Feed(std::string_view bytes, bool afterPause)
     {
-        nowMs_ += ReadIntervalMs;
+        nowMs_ += afterPause ? LengthPauseMs : ReadIntervalMs;
+        const std::int64_t gapMs = nowMs_ - lastBytesMs_;
+        lastBytesMs_ = nowMs_;
         lastRead_ = bytes.size();
         stream_.append(bytes);
-        const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Feed(bytes) : ReceiverModel::Outcomes();
-        Call([&] { return receiver_.Feed(bytes, nowMs_); }, outcomes);
+        const auto step = [&] { return receiver_.Feed(bytes, nowMs_); };
+        if (!modelled_) return Call(step, {});
+        pausedInStart_ = rules_.now.Waiting() && (pausedInStart_ || afterPause);
+        std::optional<Rules> sooner;
+        ReceiverModel::Outcomes soonerOutcomes;
+        if (pausedInStart_) {
+            sooner = rules_;
+            soonerOutcomes = sooner->Run([&](ReceiverModel& model) {
+                ReceiverModel::Outcomes outcomes = model.Feed(bytes, gapMs);
+                const ReceiverModel::Outcomes quiet = model.Quiet();
+                outcomes.insert(outcomes.end(), quiet.begin(), quiet.end());
+                return outcomes;
+            });
+        }
+        const ReceiverModel::Outcomes outcomes = rules_.Run([&](ReceiverModel& model) { return model.Feed(bytes, gapMs); });
+        Call(step, outcomes, sooner ? &*sooner : nullptr, soonerOutcomes);
     }
 
     void GoQuiet()
     {
         nowMs_ += QuietResolveMs;
-        const ReceiverModel::Outcomes outcomes = modelled_ ? model_.Quiet() : ReceiverModel::Outcomes();
+        const ReceiverModel::Outcomes outcomes =
+            modelled_ ? rules_.Run([](ReceiverModel& model) { return model.Quiet(); }) : ReceiverModel::Outcomes();
+        Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
+    }
+
+    // The text being received stops coming for good.
+    void Stall()
+    {
+        nowMs_ += StalledTransferMs;
+        const ReceiverModel::Outcomes outcomes =
+            modelled_ ? rules_.Run([](ReceiverModel& model) { return model.Stalled(); }) : ReceiverModel::Outcomes();
         Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
     }
 
     void Reset()
     {
+        rules_ = Rules();
+        pausedInStart_ = false;
         const std::size_t before = __sanitizer_get_current_allocated_bytes();
         receiver_.Reset();
-        model_.Reset();
         held_ -= static_cast<std::int64_t>(before - __sanitizer_get_current_allocated_bytes());
         stream_.clear();
         consumed_ = 0;
@@ -120,14 +190,26 @@ public:
     }
 
 private:
+    // `sooner`: the rules as they would stand had the stream gone quiet
+    // right after this call, with what they settled (`soonerOutcomes`).
     template <typename Step>
-    void Call(Step step, const ReceiverModel::Outcomes& outcomes)
+    void Call(Step step, const ReceiverModel::Outcomes& outcomes, const Rules* sooner = nullptr,
+              const ReceiverModel::Outcomes& soonerOutcomes = {})
     {
         const std::size_t before = __sanitizer_get_current_allocated_bytes();
+        bool adoptSooner = false;
         {
             const TransferEvents events = step();
             for (const TransferEvent& event : events) Account(event);
-            if (modelled_) CheckAgainstModel(events, outcomes);
+            if (modelled_) {
+                const std::string disagreement = Disagreement(events, outcomes, rules_.now);
+                if (!disagreement.empty() && sooner != nullptr &&
+                    Disagreement(events, soonerOutcomes, sooner->now).empty()) {
+                    adoptSooner = true;
+                } else {
+                    Expect(disagreement.empty(), "settled as the rule settles", [&] { return disagreement; });
+                }
+            }
             const std::size_t first = all_.size();
             all_.insert(all_.end(), events.begin(), events.end());
             for (std::size_t i = first; i < all_.size(); ++i) {
@@ -139,39 +221,51 @@ private:
         const std::size_t after = __sanitizer_get_current_allocated_bytes();
         held_ += static_cast<std::int64_t>(after - before) - static_cast<std::int64_t>(ours - allBytes_);
         allBytes_ = ours;
+        if (adoptSooner) rules_ = *sooner;
         CheckState();
         CheckHeld("after a read or poll");
     }
 
 
-    void CheckAgainstModel(const TransferEvents& events, const ReceiverModel::Outcomes& outcomes)
+    // What is wrong with `events` and the receiver's state after them, as
+    // `model` settled the same call (`outcomes`); empty when they agree. Of
+    // the texts one call settles, only the last is reported; the others are
+    // counted as passed over.
+    std::string Disagreement(const TransferEvents& events, const ReceiverModel::Outcomes& outcomes,
+                             const ReceiverModel& model) const
     {
         ReceiverModel::Outcomes got;
+        std::int32_t passedOver = 0;
         for (const TransferEvent& event : events) {
             if (event.kind == TransferEvent::Kind::Failed) got.push_back({true, {}});
             if (event.kind == TransferEvent::Kind::Completed) got.push_back({false, event.text});
+            passedOver += event.passedOver;
+        }
+        ReceiverModel::Outcomes reported;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const bool later = std::any_of(outcomes.begin() + static_cast<std::ptrdiff_t>(i) + 1, outcomes.end(),
+                                           [](const auto& o) { return !o.refused; });
+            if (outcomes[i].refused || !later) reported.push_back(outcomes[i]);
         }
         const auto show = [](const ReceiverModel::Outcomes& list) {
             std::string shown;
             for (const auto& o : list) shown += o.refused ? "refused; " : "\"" + fuzzcheck::Printable(o.text, 60) + "\"; ";
             return shown;
         };
-        const bool same = std::equal(got.begin(), got.end(), outcomes.begin(), outcomes.end(),
+        const auto state = [](bool receiving, std::int64_t received, std::int64_t expected, bool waiting) {
+            return IntToStr(received) + "/" + IntToStr(expected) + (receiving ? " receiving" : "") +
+                   (waiting ? " waiting" : "");
+        };
+        const std::string ours = state(receiver_.Receiving(), receiver_.ReceivedSize(), receiver_.ExpectedSize(),
+                                       receiver_.InTransfer() && !receiver_.Receiving());
+        const std::string rules = state(model.Receiving(), model.Received(), model.Expected(), model.Waiting());
+        const bool same = std::equal(got.begin(), got.end(), reported.begin(), reported.end(),
                                      [](const auto& a, const auto& b) { return a.refused == b.refused && a.text == b.text; });
-        Expect(same, "settled as the rule settles", [&] {
-            return "receiver: " + show(got) + "\n    rule: " + show(outcomes) + "\n    stream \"" +
-                   fuzzcheck::Printable(stream_, 200) + "\"";
-        });
-        Expect(receiver_.Receiving() == model_.Receiving() && receiver_.ExpectedSize() == model_.Expected() &&
-                   receiver_.ReceivedSize() == model_.Received() &&
-                   receiver_.InTransfer() == (model_.Receiving() || model_.Waiting()),
-               "state as the rule has it", [&] {
-                   return "receiver " + IntToStr(receiver_.ReceivedSize()) + "/" + IntToStr(receiver_.ExpectedSize()) +
-                          (receiver_.InTransfer() ? " in transfer" : " idle") + ", rule " +
-                          IntToStr(model_.Received()) + "/" + IntToStr(model_.Expected()) +
-                          (model_.Waiting() ? " waiting" : "") + "\n    stream \"" +
-                          fuzzcheck::Printable(stream_, 200) + "\"";
-               });
+        if (same && ours == rules && passedOver == static_cast<std::int32_t>(outcomes.size() - reported.size()))
+            return {};
+        return "receiver: " + show(got) + IntToStr(passedOver) + " passed over, " + ours + "\n    rule: " +
+               show(reported) + IntToStr(static_cast<std::int64_t>(outcomes.size() - reported.size())) +
+               " passed over, " + rules + "\n    stream \"" + fuzzcheck::Printable(stream_, 200) + "\"";
     }
 
     std::string_view Pending() const { return std::string_view(stream_).substr(consumed_); }
@@ -188,6 +282,7 @@ private:
             consumed_ = 0;
             break;
         case TransferEvent::Kind::Completed: {
+            consumed_ += std::min(event.passedOverBytes, Pending().size());
             const std::string framed = IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
             Expect(Pending().starts_with(framed), "completed text is the bytes after its length", [&] {
                 return Show(event) + " but pending \"" + fuzzcheck::Printable(Pending(), 200) + "\"";
@@ -239,25 +334,30 @@ private:
     }
 
     TransferReceiver receiver_;
-    ReceiverModel model_;
+    Rules rules_;
+    bool pausedInStart_ = false; // the start of transfer the rules hold has seen a pause
     bool modelled_;
     std::string stream_; // bytes fed since the last refusal or reset
     std::size_t consumed_ = 0;
     std::size_t lastRead_ = 0;
     std::int64_t nowMs_ = 0;
+    std::int64_t lastBytesMs_ = 0;
     std::int64_t held_ = 0;
     TransferEvents all_;
     std::size_t textBytes_ = 0; // heap of the texts copied into all_
     std::size_t allBytes_ = 0;
 };
 
-void FeedInReads(Probe& probe, std::string_view bytes, Cuts& cuts, bool quietSpells)
+// `unpausedUntil`: a read that begins before this offset (and after the
+// first byte) never follows a pause, as none comes inside a sender's length.
+void FeedInReads(Probe& probe, std::string_view bytes, Cuts& cuts, bool quietSpells, std::size_t unpausedUntil = 0)
 {
-    while (!bytes.empty()) {
+    for (std::size_t at = 0; at < bytes.size();) {
         const unsigned char cut = cuts.Next();
-        const std::size_t size = std::min<std::size_t>((cut & ~QuietFlag) + 1u, bytes.size());
-        probe.Feed(bytes.substr(0, size));
-        bytes.remove_prefix(size);
+        const std::size_t size = std::min<std::size_t>((cut & ReadSizeMask) + 1u, bytes.size() - at);
+        const bool inLength = at > 0 && at < unpausedUntil;
+        probe.Feed(bytes.substr(at, size), (cut & PauseFlag) != 0 && !inLength);
+        at += size;
         if (quietSpells && (cut & QuietFlag) != 0) probe.GoQuiet();
     }
 }
@@ -306,28 +406,31 @@ std::vector<std::int64_t> WholeReadingStarts(std::string_view stream)
 // the first read ended inside the length) texts of such a split, the bytes
 // after them refused if no read end settles them.
 void CheckDelivery(const TransferEvents& events, const std::string& text, std::string_view transfer,
-                   bool lengthCut)
+                   bool lengthCut, bool stalled)
 {
     const auto count = [&](TransferEvent::Kind kind) {
         return std::count_if(events.begin(), events.end(), [&](const TransferEvent& e) { return e.kind == kind; });
     };
-    std::string framed;
+    std::size_t framed = 0; // bytes of the texts delivered or passed over
     for (const TransferEvent& event : events) {
         if (event.kind == TransferEvent::Kind::Completed)
-            framed += IntToStr(static_cast<std::int64_t>(event.text.size())) + event.text;
+            framed += event.passedOverBytes + IntToStr(static_cast<std::int64_t>(event.text.size())).size() +
+                      event.text.size();
     }
     const bool whole = count(TransferEvent::Kind::Completed) == 1 && count(TransferEvent::Kind::Failed) == 0 &&
                        events.back().kind == TransferEvent::Kind::Completed && events.back().text == text;
     const bool ambiguous = WholeReadingStarts(transfer).size() > 1;
     const bool refused = ambiguous && count(TransferEvent::Kind::Completed) == 0 &&
                          count(TransferEvent::Kind::Failed) == 1;
-    // Each text delivered is framed as it came (checked as it is delivered);
-    // what is left once those are settled may be refused as a whole.
+    // Each text delivered, and each passed over, is framed as it came
+    // (checked as it is delivered); what is left once those are settled may
+    // be refused as a whole.
     const auto failures = count(TransferEvent::Kind::Failed);
     const bool otherReading = ambiguous && lengthCut && count(TransferEvent::Kind::Completed) > 0 &&
-                              (failures == 0 ? framed == transfer
+                              (failures == 0 ? framed == transfer.size()
                                              : failures == 1 && events.back().kind == TransferEvent::Kind::Failed);
-    Expect(!events.empty() && (whole || refused || otherReading), "a real transfer",
+    const bool dropped = stalled && events.back().kind == TransferEvent::Kind::Failed;
+    Expect(!events.empty() && (whole || refused || otherReading || dropped), "a real transfer",
            [&] { return "text \"" + fuzzcheck::Printable(text, 60) + "\" gave " + EventsText(events); });
 }
 
@@ -355,19 +458,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     probe.Reset();
     const std::size_t eventsBefore = probe.Events().size();
     const std::size_t cutsAt = cuts.next;
-    const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ~QuietFlag) + 1u;
-    const bool lengthCut = firstRead < transfer.size() - text.size();
-    FeedInReads(probe, transfer, cuts, false);
-    probe.GoQuiet();
+    const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ReadSizeMask) + 1u;
+    const std::size_t lengthDigits = transfer.size() - text.size();
+    const bool lengthCut = firstRead < lengthDigits;
+    // A read of digits alone that starts a start of transfer (the first, or
+    // one after a shorter reading's texts) is, once quiet, a length whose
+    // text is still coming: the transfer then waits until dropped as stalled.
+    const auto deliver = [&](Probe& target) {
+        FeedInReads(target, transfer, cuts, false, lengthDigits);
+        target.GoQuiet();
+        const bool stalled = target.Receiver().Receiving();
+        if (stalled) target.Stall();
+        return stalled;
+    };
+    const bool stalled = deliver(probe);
     const TransferEvents afterReset(probe.Events().begin() + static_cast<std::ptrdiff_t>(eventsBefore),
                                     probe.Events().end());
     Expect(!probe.Receiver().InTransfer(), "no stall after reset", [&] { return "events " + EventsText(afterReset); });
-    CheckDelivery(afterReset, text, transfer, lengthCut);
+    CheckDelivery(afterReset, text, transfer, lengthCut, stalled);
 
     Probe fresh(transfer.size(), modelled);
     cuts.next = cutsAt;
-    FeedInReads(fresh, transfer, cuts, false);
-    fresh.GoQuiet();
+    deliver(fresh);
     Expect(SameEvents(afterReset, fresh.Events()), "reset receiver acts as a new one", [&] {
         return "after reset " + EventsText(afterReset) + "\n    new " + EventsText(fresh.Events());
     });

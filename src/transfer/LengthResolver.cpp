@@ -9,15 +9,18 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-void LengthResolver::AppendRead(std::string_view bytes)
+void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead, std::int64_t gapMs)
 {
     if (bytes.empty()) return;
+    if (Empty()) baseStartsRead_ = wholeRead;
     Compact();
     DropSurvey();
+    if (wholeRead && !gapAfterMs_.empty()) gapAfterMs_.back() = gapMs;
     buffer_.append(bytes);
     dead_.resize(buffer_.size());
     bytesSeen_ += bytes.size();
     readEnds_.push_back(buffer_.size());
+    gapAfterMs_.push_back(NoReadYet);
 }
 
 void LengthResolver::Consume(std::size_t count)
@@ -28,6 +31,7 @@ void LengthResolver::Consume(std::size_t count)
         return;
     }
     CarryOver(newBase);
+    baseStartsRead_ = ReadEndsAt(newBase);
     base_ = newBase;
     while (readEndsHead_ < readEnds_.size() && readEnds_[readEndsHead_] <= base_) ++readEndsHead_;
 }
@@ -39,6 +43,7 @@ void LengthResolver::Clear()
     std::string().swap(buffer_);
     base_ = 0;
     std::vector<std::size_t>().swap(readEnds_);
+    std::vector<std::int64_t>().swap(gapAfterMs_);
     readEndsHead_ = 0;
     ResetCandidates();
     std::vector<bool>().swap(dead_);
@@ -61,6 +66,8 @@ void LengthResolver::Compact()
     std::vector<std::size_t> ends;
     for (std::size_t i = readEndsHead_; i < readEnds_.size(); ++i) ends.push_back(readEnds_[i] - base_);
     readEnds_ = std::move(ends);
+    gapAfterMs_ = std::vector<std::int64_t>(gapAfterMs_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_),
+                                           gapAfterMs_.end());
     readEndsHead_ = 0;
     for (Candidate& candidate : candidates_) {
         candidate.steps.erase(candidate.steps.begin(),
@@ -213,6 +220,23 @@ bool LengthResolver::ReadEndsAt(std::size_t offset) const
     return std::binary_search(readEnds_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_), readEnds_.end(), offset);
 }
 
+// The index of the length that is the whole first read of the start of
+// transfer, or -1 when that read held anything else.
+int LengthResolver::LengthAloneInFirstRead(const Lengths& lengths) const
+{
+    if (!baseStartsRead_ || readEndsHead_ == readEnds_.size()) return -1;
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
+}
+
+// The index of the length that is the whole first read, when its text is
+// still coming; else -1.
+int LengthResolver::LengthAloneWithTextToCome(const Lengths& lengths) const
+{
+    const int alone = LengthAloneInFirstRead(lengths);
+    return alone >= 0 && lengths.ends[alone] > buffer_.size() ? alone : -1;
+}
+
 LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
 {
     Decision decision;
@@ -225,6 +249,29 @@ LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
 }
 
 LengthResolver::Decision LengthResolver::Decide()
+{
+    const Decision decision = DecideOnBytes();
+    return decision.kind == Decision::Kind::Wait ? DecideAfterPause() : decision;
+}
+
+// The candidate whose length is the first read, a pause after it and its
+// text complete to the last byte, if the quiet rules take it now as well.
+LengthResolver::Decision LengthResolver::DecideAfterPause()
+{
+    if (readEndsHead_ == readEnds_.size() || gapAfterMs_[readEndsHead_] < LengthPauseMs ||
+        gapAfterMs_[readEndsHead_] == NoReadYet)
+        return Decision();
+    const Lengths lengths = LengthsAt(base_);
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
+        return Decision();
+    const Decision quiet = DecideQuiet();
+    if (quiet.kind == Decision::Kind::Take && quiet.digits == digits) return quiet;
+    taken_ = -1;
+    return Decision();
+}
+
+LengthResolver::Decision LengthResolver::DecideOnBytes()
 {
     Decision decision;
     if (Empty()) return decision;
@@ -267,12 +314,14 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
         Survey(base_);
         decision = DecideFromSurvey(false);
     } else {
-        decision = Decide();
+        decision = DecideOnBytes();
     }
     if (decision.kind != Decision::Kind::Wait) return decision;
 
     const std::size_t size = buffer_.size();
     const Lengths lengths = LengthsAt(base_);
+    const int alone = LengthAloneWithTextToCome(lengths);
+    if (alone >= 0 && gapAfterMs_[readEndsHead_] < SameTransferWithinMs) return Take(lengths, alone);
     LinkReadEnds();
     int linked = -1;
     int count = 0;
@@ -282,6 +331,7 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
         ++count;
     }
     if (count == 1) return Take(lengths, linked);
+    if (alone >= 0) return Take(lengths, alone);
     // The sender paused after its length: the bytes are that length alone.
     // This comes before a reading that splits them into several transfers
     // inside one read, which is how "2000000" reads as "2", "00" and four

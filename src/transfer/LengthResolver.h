@@ -38,7 +38,19 @@
 // and the place where one transfer ends and the next begins is a read end.
 // A reading is "linked" when it is complete and each of its transfers after
 // the first starts exactly where a read ended. In this order:
+//   a0. the first read of the start of transfer held a length and nothing
+//       else, that length's text is not all here, and the next read came
+//       within SameTransferWithinMs: it is taken, its text still coming (the
+//       sender, or the network, paused inside the text). A sender puts its
+//       length in a send of its own, and what follows it so soon is its
+//       text, not another transfer, even when the bytes so far also split
+//       into transfers that start where reads ended;
 //   a1. exactly one candidate has a linked reading: it is taken;
+//   c0. as a0, whenever the next read came: a pause inside a text never
+//       breaks a transfer that fits its length, unless a single linked
+//       reading (a1) says the bytes were several transfers after all. This
+//       goes before c, which would read a text of digits after such a
+//       length as more of the length;
 //   c.  the bytes are all one length: it is taken, and its text is still to
 //       come (the sender paused after it). This goes before the readings
 //       below, which split a read into several transfers: "2000000" alone
@@ -48,6 +60,14 @@
 //       taken, as a sender puts its length in a send of its own, if exactly
 //       one does;
 //   d.  otherwise the bytes are dropped.
+// A text need not wait for the quiet, though, when its sender has said
+// where its length ended (DecideAfterPause): a candidate whose length ended
+// exactly where the first read of the start of transfer ended, after which
+// the stream paused for LengthPauseMs or more (a sender's wait between its
+// length and its text), and whose text is now complete to the last byte, is
+// taken at once if the rules above, asked now, take it too. It is what they
+// would take should the sender go quiet now, which it does after a text.
+//
 // So "12" read at once is the length 1 and the text "2" (one transfer, no
 // boundary to place), "100" alone is a length awaiting its text, and "4" then
 // "8111..." is 48 and its text, not 4 and "8111" followed by transfers that
@@ -85,9 +105,10 @@ public:
         std::int32_t length = 0; // Take: the number it announces
     };
 
-    // The bytes of one read, or what is left of it once the text being
-    // received has taken its share: a read ends where they end.
-    void AppendRead(std::string_view bytes);
+    // The bytes of one read (`wholeRead`), or what is left of it once the
+    // text being received has taken its share: a read ends where they end.
+    // `gapMs`: how long after the read before it this one came.
+    void AppendRead(std::string_view bytes, bool wholeRead, std::int64_t gapMs);
     // Drops the first `count` bytes (a settled transfer); what follows is a
     // new start of transfer.
     void Consume(std::size_t count);
@@ -98,6 +119,8 @@ public:
     bool Empty() const { return base_ == buffer_.size(); }
     std::string_view Bytes() const { return std::string_view(buffer_).substr(base_); }
 
+    // While bytes keep coming: what they settle, or what a sender's pause
+    // after its length settles.
     Decision Decide();
     // For bytes on which Decide waits, after the stream has gone quiet.
     // Never waits.
@@ -134,6 +157,10 @@ private:
     void ResetCandidates();
     void CarryOver(std::size_t newBase);
     bool ReadEndsAt(std::size_t offset) const;
+    int LengthAloneInFirstRead(const Lengths& lengths) const;
+    int LengthAloneWithTextToCome(const Lengths& lengths) const;
+    Decision DecideOnBytes();
+    Decision DecideAfterPause();
     Decision Take(const Lengths& lengths, int index);
     void LinkReadEnds();
     void Survey(std::size_t from);
@@ -145,7 +172,13 @@ private:
     // Offsets at which a read ended, in order; those at or before base_ are
     // spent.
     std::vector<std::size_t> readEnds_;
+    // Beside each read end: how long after it the next read came (NoReadYet
+    // while none has).
+    static constexpr std::int64_t NoReadYet = INT64_MAX;
+    std::vector<std::int64_t> gapAfterMs_;
     std::size_t readEndsHead_ = 0;
+    // The start of transfer at base_ is where a read began.
+    bool baseStartsRead_ = true;
     // Indexed by the digits of the first length, less one.
     std::array<Candidate, MaxLengthDigits> candidates_{};
     std::vector<bool> dead_; // by offset: no reading starts there

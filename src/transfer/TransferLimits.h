@@ -20,6 +20,30 @@ inline constexpr int MaxLengthDigits = 9;
 // sent everything it meant to, or paused after a length.
 inline constexpr std::int64_t QuietResolveMs = 1000;
 
+// A pause of at least this long between two reads, after a read that
+// ended exactly where a length did, is taken as the wait a sender makes
+// between its length and its text. It lets a text whose bytes alone leave
+// its length open (one that begins with digits) be settled as soon as it is
+// complete, instead of after QuietResolveMs, when the rules for a quiet
+// stream would settle it the same way. Assumes the sender waits about twice
+// this or more (10 ms and up) after its length; a shorter wait only means
+// the text waits for the quiet second, as a joined length and text does.
+inline constexpr std::int64_t LengthPauseMs = 5;
+
+// Bytes that arrive within this time of a read belong to the same transfer
+// as that read: a sender starts a transfer at most once per 500 ms watcher
+// tick. So the text pieces that follow a length that came alone are known
+// for its text even where they also read as whole transfers of their own.
+inline constexpr std::int64_t SameTransferWithinMs = 250;
+
+// How long an incoming transfer may stand still, no byte of it arriving,
+// before it is dropped as failed. A sender that stops inside its text (a
+// partial send, or a peer that hangs) would otherwise keep the receiver, and
+// the sends it holds back, waiting for good. Well above QuietResolveMs and
+// the pauses of a slow or lossy network, so a text that is merely slow
+// still arrives whole.
+inline constexpr std::int64_t StalledTransferMs = 5000;
+
 // What settling a start of transfer may cost, counted in offsets examined:
 // this many per byte buffered since the resolver was last empty, plus a fixed
 // allowance. The search examines an offset at most once for each of the (at

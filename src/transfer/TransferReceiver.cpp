@@ -30,16 +30,25 @@ TransferEvent Completed(std::string text)
     return event;
 }
 
+std::size_t WireBytes(const std::string& text)
+{
+    std::size_t digits = 1;
+    for (std::size_t rest = text.size(); rest >= 10; rest /= 10) ++digits;
+    return digits + text.size();
+}
+
 } // namespace
 
 TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs)
 {
     TransferEvents events;
     if (bytes.empty()) return events;
+    const std::int64_t gapMs = nowMs - lastBytesMs_;
     lastBytesMs_ = nowMs;
+    const std::size_t readSize = bytes.size();
     while (!bytes.empty()) {
         if (!receiving_) {
-            header_.AppendRead(bytes);
+            header_.AppendRead(bytes, bytes.size() == readSize, gapMs);
             Settle(events, false);
             break;
         }
@@ -54,7 +63,7 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
         text_.append(bytes.substr(0, taken));
         bytes.remove_prefix(taken);
         received_ += static_cast<std::int32_t>(taken);
-        events.push_back(Progress(received_, expected_));
+        Report(events, Progress(received_, expected_));
         if (received_ == expected_) Complete(events);
     }
     return events;
@@ -63,7 +72,14 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
 TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
 {
     TransferEvents events;
-    if (!receiving_ && !header_.Empty() && nowMs - lastBytesMs_ >= QuietResolveMs) Settle(events, true);
+    if (!InTransfer()) return events;
+    const std::int64_t silentMs = nowMs - lastBytesMs_;
+    if (receiving_ && silentMs >= StalledTransferMs) {
+        Reset();
+        Report(events, Failed());
+    } else if (!receiving_ && silentMs >= QuietResolveMs) {
+        Settle(events, true);
+    }
     return events;
 }
 
@@ -89,7 +105,7 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         }
         if (decision.kind == LengthResolver::Decision::Kind::Fail) {
             header_.Clear();
-            events.push_back(Failed());
+            Report(events, Failed());
             return;
         }
 
@@ -98,8 +114,8 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         if (rest.size() >= length) {
             std::string text(rest.substr(0, length));
             header_.Consume(decision.digits + length);
-            if (length > 0) events.push_back(Progress(decision.length, decision.length));
-            events.push_back(Completed(std::move(text)));
+            if (length > 0) Report(events, Progress(decision.length, decision.length));
+            Report(events, Completed(std::move(text)));
             continue;
         }
 
@@ -109,16 +125,32 @@ void TransferReceiver::Settle(TransferEvents& events, bool quiet)
         received_ = static_cast<std::int32_t>(rest.size());
         receiving_ = true;
         header_.Clear();
-        if (received_ > 0) events.push_back(Progress(received_, expected_));
+        if (received_ > 0) Report(events, Progress(received_, expected_));
         return;
     }
 }
 
 void TransferReceiver::Complete(TransferEvents& events)
 {
-    events.push_back(Completed(std::move(text_)));
+    Report(events, Completed(std::move(text_)));
     std::string().swap(text_);
     expected_ = 0;
     received_ = 0;
     receiving_ = false;
+}
+
+void TransferReceiver::Report(TransferEvents& events, TransferEvent event)
+{
+    if (event.kind != TransferEvent::Kind::Failed) {
+        const auto same = std::find_if(events.begin(), events.end(),
+                                       [&](const TransferEvent& earlier) { return earlier.kind == event.kind; });
+        if (same != events.end()) {
+            if (event.kind == TransferEvent::Kind::Completed) {
+                event.passedOver = same->passedOver + 1;
+                event.passedOverBytes = same->passedOverBytes + WireBytes(same->text);
+            }
+            events.erase(same);
+        }
+    }
+    events.push_back(std::move(event));
 }

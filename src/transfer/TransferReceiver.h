@@ -17,20 +17,34 @@
 // for them is possible: a length is possible when the bytes after its text
 // can in turn be read as transfers, the last one allowed to be unfinished.
 // "5hello" is settled at once, and so is "0"; "5" waits, as "50" may follow.
-// When a text beginning with digits keeps several lengths possible ("3123":
-// 3 and "123", or 31 and more to come), the receiver waits for more bytes,
-// and once the sender has been silent for QuietResolveMs settles them: by
-// the one length under which the bytes split into whole transfers, each
-// after the first beginning where a read ended, as a sender sends one
-// transfer at a time; else, when the bytes are one length alone, by taking
-// it as a length whose text is still to come; else by the one length under
-// which every transfer is complete and the bytes end exactly; among several
-// such, by the one that came in a read of its own. Bytes no length fits,
-// ambiguity that silence does not settle, and bytes that run past every
-// possible length's text undecided or cost too much to examine
-// (see TransferLimits.h) are refused: a failure is reported, the bytes are
-// dropped, the clipboard is not touched and the next bytes start afresh.
-// LengthResolver.h states the rule in full.
+// When a text beginning with digits keeps several lengths possible ("3123": 3
+// and "123", or 31 and more to come), the receiver waits for more bytes, and
+// once the sender has been silent for QuietResolveMs settles them: by the one
+// length under which the bytes split into whole transfers, each after the
+// first beginning where a read ended, as a sender sends one transfer at a
+// time (but a length alone in the first read, its text not all here and more
+// bytes soon after it, comes first); else, when the first read was a length
+// alone and its text is not all here, by that length (a pause inside a text
+// does not break it); else, when the bytes are one length alone, by taking it
+// as a length whose text is still to come; else by the one length under which
+// every transfer is complete and the bytes end exactly; among several such,
+// by the one that came in a read of its own. Bytes no length fits, ambiguity
+// that silence does not settle, and bytes that run past every possible
+// length's text undecided or cost too much to examine (see TransferLimits.h)
+// are refused: a failure is reported, the bytes are dropped, the clipboard is
+// not touched and the next bytes start afresh.
+// A pause after a read that ended with a length lets that length's text be
+// settled as soon as it is complete, as the quiet rules would settle it.
+// LengthResolver.h states the rules in full.
+//
+// A text that stops coming for StalledTransferMs is dropped with a failure,
+// and the next bytes start afresh.
+//
+// Of the transfers one call (a read, or a quiet spell) completes, only the
+// last is reported for the clipboard, the others counted as passed over:
+// each would at once replace the one before it, and a burst of thousands of
+// tiny transfers in one read must not cost thousands of clipboard changes.
+// Likewise only the last progress of a call is reported.
 //
 // When the connection ends, the window calls Reset: the unfinished transfer
 // is dropped, and the next connection starts with a clean receiver.
@@ -38,6 +52,7 @@
 
 #include "LengthResolver.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,6 +68,10 @@ struct TransferEvent {
     std::int32_t received = 0;
     std::int32_t expected = 0;
     std::string text;
+    // Completed: the whole transfers before this one that the same call
+    // completed and passes over, and their bytes on the wire.
+    std::int32_t passedOver = 0;
+    std::size_t passedOverBytes = 0;
 };
 
 using TransferEvents = std::vector<TransferEvent>;
@@ -61,7 +80,9 @@ class TransferReceiver {
 public:
     TransferEvents Feed(std::string_view bytes, std::int64_t nowMs);
     // Settles a start of transfer that has waited QuietResolveMs since the
-    // last bytes arrived. Cheap when there is nothing to settle.
+    // last bytes arrived, and drops, as failed, a text that has had no byte
+    // for StalledTransferMs (InTransfer is false after it). Cheap when there
+    // is nothing to settle.
     TransferEvents Poll(std::int64_t nowMs);
     void Reset();
 
@@ -77,6 +98,7 @@ public:
 private:
     void Settle(TransferEvents& events, bool quiet);
     void Complete(TransferEvents& events);
+    static void Report(TransferEvents& events, TransferEvent event);
 
     LengthResolver header_;
     std::string text_;

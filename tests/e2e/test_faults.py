@@ -32,6 +32,12 @@ QuietS = 1.2
 # the latest on its next half-second tick; the rest is slack for a loaded
 # machine.
 SilentOwnerBoundS = 8
+# 100,000 one-byte transfers in one send.
+TinyTransferBurst = b"1a" * 100000
+# How long the burst may keep the program from the next text, and from ending
+# on SIGTERM: a moment's work, with slack for a loaded machine (it took 15 s
+# and 21 s when every text of the burst was placed).
+BurstBoundS = 5
 
 
 def sample_text(tag, size):
@@ -192,9 +198,9 @@ class HostilePeerTest(FaultTestCase):
             ("silent", b""),
             ("garbage", bytes(range(256)) * 4),
             ("negative length", b"-5"),
-            # 21 digits: no reading splits them into whole transfers (20
-            # nines are two, "9" and nine nines twice, and land as such).
-            ("length beyond any text", b"9" * 21),
+            # Twenty nines alone also read as "9" and nine nines, twice: the
+            # byte after them leaves no reading.
+            ("length beyond any text", b"99999999999999999999x"),
             ("length and then nothing", b"2000000"),
             ("length and a part, then nothing", b"2000000" + b"partial text " * 100),
         ]
@@ -222,6 +228,22 @@ class HostilePeerTest(FaultTestCase):
                 finally:
                     good.close()
                 wait_unconnected(port)
+
+    def test_burst_of_tiny_transfers_neither_freezes_the_program_nor_delays_its_end(self):
+        display = self.start_display()
+        port = free_port()
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        wait_listening(port)
+        peer = self.connect_peer(port)
+        wait_served(port)
+
+        peer.send_raw(TinyTransferBurst)
+        peer.send_transfer(b"after the burst", timeout=BurstBoundS)
+        self.wait_clipboard(display, b"after the burst", BurstBoundS)
+
+        peer.send_raw(TinyTransferBurst)
+        program.terminate()
+        self.assertEqual(program.wait_exit(BurstBoundS), 0)
 
     def test_peer_that_stops_reading_a_huge_text_does_not_stall_the_program(self):
         display = self.start_display()
