@@ -27,7 +27,7 @@ LargeTextTimeoutS = 60
 # Two ticks of the watcher: time enough for a text that should not move.
 QuietS = 1.2
 # How long a clipboard owner that never answers may hold up a text from the
-# peer, from the moment it falls silent: Qt waits 5 s for an answer, the
+# peer, from the moment it falls silent: the reader waits 4 s for an answer, the
 # watcher asks once per change of owner, as soon as the owner changes or at
 # the latest on its next half-second tick; the rest is slack for a loaded
 # machine.
