@@ -197,11 +197,11 @@ class Bench:
 
     # Phases
 
-    def latency(self, watch, first, second, make_relay=None):
+    def latency(self, watch, first, second, make_relay=None, digits=False):
         samples = []
         for index in range(self.plan.copies):
             source, target = (first, second) if index % 2 == 0 else (second, first)
-            text = self.texts.latency_text(japanese=index % 3 == 2)
+            text = self.texts.digit_text() if digits else self.texts.latency_text(japanese=index % 3 == 2)
             relay = make_relay(source, target) if make_relay else None
             dither()
             samples.append(timed_copy(watch, source, target, text, SmallTextWaitS, relay)[0])
@@ -249,6 +249,7 @@ class Bench:
         first, second = self.display(), self.display()
         watch = self.watch((first, second))
         self.figures.baseline_latency = self.latency(watch, first, second, PipeRelay)
+        self.figures.baseline_digit_latency = self.latency(watch, first, second, PipeRelay, digits=True)
         self.figures.baseline_large = self.large(watch, first, second, PipeRelay)[0]
 
     def run_program(self):
@@ -256,6 +257,7 @@ class Bench:
         first, second, server, client = self.pair()
         watch = self.watch((first, second))
         self.figures.latency = self.latency(watch, first, second)
+        self.figures.digit_latency = self.latency(watch, first, second, digits=True)
         self.figures.large, self.figures.peaks = self.large(watch, first, second, programs=(server, client))
 
     def run_link(self):

@@ -87,6 +87,7 @@ class TextMakerTest(unittest.TestCase):
     def test_texts_differ_from_each_other_and_hold_no_zero_byte(self):
         maker = TextMaker()
         texts = [maker.latency_text(japanese=index % 2 == 1) for index in range(40)]
+        texts += [maker.digit_text() for _ in range(40)]
         texts += [maker.large_text(size) for size in (1000, 1000, 70000)]
         self.assertEqual(len(set(texts)), len(texts))
         for text in texts:

@@ -44,6 +44,15 @@ class TextMaker:
             body = "".join(self._random.choices(ASCII_CHARS, k=size))
         return (self._prefix() + body).encode("utf-8")
 
+    def digit_text(self):
+        """A short text that begins with digits, as a copied number or a
+        dated title does: its first bytes read like a continued length."""
+        self._serial += 1
+        digits = "".join(self._random.choices("0123456789", k=self._random.randint(1, 8)))
+        tail = self._random.choice(("", " report", " 年度", "-555-0100"))
+        # The serial's fixed width keeps every text apart from the others.
+        return ("%05d%s%s" % (self._serial, digits, tail)).encode("utf-8")
+
     def large_text(self, size):
         """Exactly `size` bytes of printable ASCII and line breaks."""
         prefix = self._prefix().encode("ascii")
