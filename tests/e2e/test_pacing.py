@@ -10,8 +10,6 @@ import time
 
 from harness import E2ETestCase, free_port, wait_until
 
-# Only the connection modes' code puts this status text into the executable.
-MODES_MARKER = b"sending heartbeat..."
 
 # How long the reader lets readiness wait before its one read, as a busy
 # program's loop would.
@@ -69,10 +67,6 @@ class LegacyReader:
 
 
 class PacingTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(MODES_MARKER, "connection modes")
 
     def test_each_length_arrives_alone_and_each_text_whole_at_a_reader_of_the_oldest_kind(self):
         display = self.start_display()

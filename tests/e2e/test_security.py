@@ -12,8 +12,6 @@ import unittest
 from harness import E2ETestCase, ScriptedPeer, free_port, wait_until
 from tcp_table import ConnectTimeoutS, wait_listening
 
-# Only the peer keys' code puts this key name into the executable.
-ALLOW_MARKER = b"ALLOW"
 
 ERROR_BOX_TITLE = "Tessaro II"
 # Three ticks of the watcher: long enough for a text that should not move.
@@ -117,10 +115,6 @@ class Relay:
 
 class PassphraseTest(E2ETestCase):
 
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(ALLOW_MARKER, "encrypted link")
-
     def start_pair_through_relay(self, server_key, client_key):
         """A server and a client copy with the given PASSPHRASE lines (None:
         none), the client connected through a recording relay."""
@@ -214,10 +208,6 @@ class PassphraseTest(E2ETestCase):
 
 
 class AllowTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(ALLOW_MARKER, "peer address list")
 
     def test_peer_outside_the_list_is_closed_before_a_byte_and_without_a_box(self):
         display = self.start_display()
