@@ -5,7 +5,7 @@ Usage (from the repository's root):
     python3 tests/e2e/soak.py [--texts N] [--reconnect-every K] [--max-bytes B] [--seed S]
 
 A server copy and a client copy run on two private virtual displays (see
-harness.py; the program is $TESSARO_BIN, else build/tessaro). Texts of random
+display.py; the program is $TESSARO_BIN, else build/tessaro). Texts of random
 sizes, from 1 byte to --max-bytes and skewed towards small ones, some of them
 Japanese UTF-8 and some empty, are copied on one side and must arrive on the
 other, alternating: even texts from the server, odd ones from the client.
@@ -38,8 +38,9 @@ import time
 from pathlib import Path
 
 import tcp_table
-from harness import (REQUIRED_TOOLS, Display, Installation, Program, ToolError, free_port,
-                     program_contains, program_source)
+from display import REQUIRED_TOOLS, Display, ToolError
+from peer import free_port
+from program import Installation, Program, program_contains, program_source
 from tcp_table import wait_listening, wait_served, wait_unconnected
 
 DefaultTexts = 5000

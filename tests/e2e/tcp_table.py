@@ -7,7 +7,7 @@ counts; IPv4 only, which is all the program uses. Loopback only.
 import re
 import subprocess
 
-from harness import wait_until
+from waiting import wait_until
 
 ESTABLISHED = "01"
 CLOSE_WAIT = "08"  # the peer has closed; this end is still open

@@ -4,7 +4,9 @@ pass as they are."""
 
 import unittest
 
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
+from waiting import wait_until
 
 
 # The error box carries the application's title; the main window a longer one.

@@ -11,8 +11,10 @@ import time
 import unittest
 
 import tcp_table
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
 from tcp_table import ConnectTimeoutS, wait_listening, wait_served, wait_unconnected
+from waiting import wait_until
 
 
 ErrorBoxTitle = "Tessaro II"

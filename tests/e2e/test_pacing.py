@@ -8,7 +8,9 @@ import select
 import threading
 import time
 
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
+from waiting import wait_until
 
 
 # How long the reader lets readiness wait before its one read, as a busy

@@ -9,8 +9,10 @@ import stat
 import threading
 import unittest
 
-from harness import E2ETestCase, ScriptedPeer, free_port, wait_until
+from harness import E2ETestCase
+from peer import ScriptedPeer, free_port
 from tcp_table import ConnectTimeoutS, wait_listening
+from waiting import wait_until
 
 
 ERROR_BOX_TITLE = "Tessaro II"

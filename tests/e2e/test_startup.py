@@ -3,7 +3,8 @@
 import signal
 import unittest
 
-from harness import E2ETestCase, WINDOW_TITLE
+from harness import E2ETestCase
+from program import WINDOW_TITLE
 
 # The file a first "Exit" writes when no settings file was there: the section,
 # both keys with the boxes' initial texts, and one empty line, CR LF each.

@@ -2,7 +2,9 @@
 
 import unittest
 
-from harness import E2ETestCase, free_port, wait_listening, wait_until
+from harness import E2ETestCase
+from peer import free_port, wait_listening
+from waiting import wait_until
 
 
 # Three ticks of the watcher: long enough for an echo to have shown up.

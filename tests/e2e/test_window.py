@@ -2,7 +2,9 @@
 
 import unittest
 
-from harness import E2ETestCase, WINDOW_TITLE, holds_for, wait_until
+from harness import E2ETestCase
+from program import WINDOW_TITLE
+from waiting import holds_for, wait_until
 
 
 # Long enough for a wrongly handled click to have shown its effect.
