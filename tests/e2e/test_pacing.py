@@ -1,4 +1,4 @@
-"""A peer that reads the way the oldest receivers do: its first read after
+"""A peer that reads the simplest way a receiver can: its first read after
 readiness is the length, whatever that read holds; the reads after it are the
 text until the count is reached. It depends on the length arriving alone and
 on the next length not joining the end of a text."""
@@ -38,7 +38,7 @@ def text_for(number):
 
 
 class LegacyReader:
-    """One connection to the program, read as the oldest receivers read."""
+    """One connection to the program, read one length per read, then the text."""
 
     def __init__(self, peer):
         self.sock = peer.sock
