@@ -12,7 +12,8 @@ move the same bytes between the same two clipboards.
 import subprocess
 import time
 
-from harness import free_port, wait_until
+from peer import free_port
+from waiting import wait_until
 
 ListenWaitS = 10
 TcpListenState = "0A"

@@ -42,11 +42,14 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR.parent / "tests" / "e2e"))
 sys.path.insert(0, str(BENCH_DIR))
 
-import harness  # noqa: E402
 from baseline_relay import PipeRelay, listening  # noqa: E402
+from display import Display  # noqa: E402
+from peer import connect_peer, frame, free_port  # noqa: E402
+from program import Installation, Program, program_source  # noqa: E402
 from report import Figures, write_report  # noqa: E402
 from selection_watch import OwnerWatch  # noqa: E402
 from texts import TextMaker  # noqa: E402
+from waiting import wait_until  # noqa: E402
 
 MB = 1000 * 1000
 REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat")
@@ -151,12 +154,12 @@ class Bench:
         self.plan = plan
         self.workdir = workdir
         self.stack = stack
-        self.source = harness.program_source()
+        self.source = program_source()
         self.texts = TextMaker()
         self.figures = Figures(plan=plan)
 
     def display(self):
-        display = harness.Display(self.workdir)
+        display = Display(self.workdir)
         self.stack.callback(display.stop)
         return display
 
@@ -166,17 +169,17 @@ class Bench:
         return watch
 
     def program(self, display, *args, settings=None):
-        installation = harness.Installation(self.workdir, self.source)
+        installation = Installation(self.workdir, self.source)
         if settings is not None:
             installation.write_settings(settings)
-        program = harness.Program(display, installation, args)
+        program = Program(display, installation, args)
         self.stack.callback(program.kill)
         return program
 
     def server(self, display, settings=None):
-        port = harness.free_port()
+        port = free_port()
         program = self.program(display, "/port:%d" % port, "/server", settings=settings)
-        harness.wait_until(lambda: listening(port) or not program.running, StartWaitS,
+        wait_until(lambda: listening(port) or not program.running, StartWaitS,
                            message="the program to listen on port %d" % port)
         if not program.running:
             raise RuntimeError("the program exited with %s: %s" % (program.returncode, program.output()))
@@ -191,7 +194,7 @@ class Bench:
         for source, target in ((first, second), (second, first)):
             text = self.texts.latency_text()
             source.set_clipboard(text)
-            harness.wait_until(lambda: target.get_clipboard() == text, StartWaitS,
+            wait_until(lambda: target.get_clipboard() == text, StartWaitS,
                                message="the warm-up text on %s" % target.name)
         return first, second, server, client
 
@@ -271,10 +274,10 @@ class Bench:
         """A server with a scripted peer that has received `text`, on its own display."""
         display = self.display()
         program, port = self.server(display)
-        peer = harness.connect_peer(port)
+        peer = connect_peer(port)
         self.stack.callback(peer.close)
         display.set_clipboard(text)
-        peer.wait_received(len(harness.frame(text)), large_wait_s(len(text)))
+        peer.wait_received(len(frame(text)), large_wait_s(len(text)))
         return program, peer
 
     def run_idle(self):
@@ -303,8 +306,8 @@ def report_progress(text):
 
 def missing_tools():
     missing = [tool for tool in REQUIRED_TOOLS if shutil.which(tool) is None]
-    if not harness.program_source().is_file():
-        missing.append("the program (%s; set TESSARO_BIN)" % harness.program_source())
+    if not program_source().is_file():
+        missing.append("the program (%s; set TESSARO_BIN)" % program_source())
     return missing
 
 

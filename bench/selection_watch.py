@@ -16,7 +16,7 @@ import select
 import struct
 import time
 
-from harness import ToolError, XConnection
+from display import ToolError, XConnection
 
 # XFIXES 5.0 is what current servers offer; the selection events date from 1.0.
 XFixesMajorVersion = 5

@@ -9,7 +9,7 @@
 # dependencies for cpack -G DEB; libssl-dev for the encrypted link.
 ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
                  fonts-ipafont-gothic libssl-dev)
-# Added for the tests: GoogleTest, virtual displays and the X tools the
+# On top of those, for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's
 # scale), ss (iproute2) for the soak run's byte counts, clang with its
 # sanitizer and fuzzer runtimes, and a Wayland compositor with XWayland,

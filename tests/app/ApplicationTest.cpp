@@ -105,7 +105,7 @@ struct TApplicationTest : ::testing::Test {
 
 } // namespace
 
-TEST(ErrorBoxText, PeriodFollowsOnlyCharactersAboveThePeriod)
+TEST(ErrorBoxTextTest, PeriodFollowsOnlyCharactersAboveThePeriod)
 {
     EXPECT_EQ(TApplication::ErrorBoxText("Connection refused"), "Connection refused.");
     EXPECT_EQ(TApplication::ErrorBoxText("code 10061"), "code 10061.");

@@ -17,7 +17,7 @@ TDisplayChoice Choose(std::string platform, std::string display, std::string way
 
 } // namespace
 
-TEST(ChooseDisplay, XcbWheneverXOpensElseOneLineNamingXWayland)
+TEST(ChooseDisplayTest, XcbWheneverXOpensElseOneLineNamingXWayland)
 {
     // A Wayland session with XWayland runs on X all the same.
     EXPECT_EQ(Choose("", ":0", "wayland-0").Platform, "xcb");

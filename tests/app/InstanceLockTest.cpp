@@ -57,7 +57,7 @@ pid_t StartHolder(const std::string& name, uid_t uid = ::geteuid())
 
 } // namespace
 
-TEST(TInstanceLock, SecondHolderOfTheSameNameIsRefusedUntilTheFirstLetsGo)
+TEST(TInstanceLockTest, SecondHolderOfTheSameNameIsRefusedUntilTheFirstLetsGo)
 {
     const std::string name = TestName("same");
     {
@@ -70,7 +70,7 @@ TEST(TInstanceLock, SecondHolderOfTheSameNameIsRefusedUntilTheFirstLetsGo)
     EXPECT_EQ(again.GetState(), TInstanceLock::State::Acquired);
 }
 
-TEST(TInstanceLock, AnotherDisplayOrUserIsAnotherSession)
+TEST(TInstanceLockTest, AnotherDisplayOrUserIsAnotherSession)
 {
     const std::string one = TInstanceLock::MarkerName(1000, ":1");
     const std::string two = TInstanceLock::MarkerName(1000, ":2");
@@ -84,14 +84,14 @@ TEST(TInstanceLock, AnotherDisplayOrUserIsAnotherSession)
     EXPECT_EQ(onTwo.GetState(), TInstanceLock::State::Acquired);
 }
 
-TEST(TInstanceLock, ScreensOfOneDisplayShareTheSession)
+TEST(TInstanceLockTest, ScreensOfOneDisplayShareTheSession)
 {
     EXPECT_EQ(TInstanceLock::MarkerName(7, ":0.1"), TInstanceLock::MarkerName(7, ":0"));
     EXPECT_EQ(TInstanceLock::MarkerName(7, "host.example:10.0"), TInstanceLock::MarkerName(7, "host.example:10"));
     EXPECT_NE(TInstanceLock::MarkerName(7, "wayland-0"), TInstanceLock::MarkerName(7, ":0"));
 }
 
-TEST(TInstanceLock, NameKeptForTheProcessLastsUntilItIsKilled)
+TEST(TInstanceLockTest, NameKeptForTheProcessLastsUntilItIsKilled)
 {
     const std::string name = TestName("killed");
     const pid_t holder = StartHolder(name);
@@ -111,7 +111,7 @@ TEST(TInstanceLock, NameKeptForTheProcessLastsUntilItIsKilled)
 // Any local process may bind an abstract name: one of another user must not
 // keep the program from starting. In a private runtime folder only the user
 // can make the marker at all.
-TEST(TInstanceLock, MarkerHeldByAnotherUserDoesNotCount)
+TEST(TInstanceLockTest, MarkerHeldByAnotherUserDoesNotCount)
 {
     const std::string name = TestName("squatted");
     const pid_t squatter = StartHolder(name, Nobody);

@@ -32,7 +32,7 @@ std::string FileBytes(const std::string& path)
 
 } // namespace
 
-TEST(TForm1CommandLine, ServerThenClientEndsAsAClientWithTheServerStopped)
+TEST(TForm1CommandLineTest, ServerThenClientEndsAsAClientWithTheServerStopped)
 {
     const std::uint16_t port = UnusedPort();
     Form1Harness harness({"/addr:127.0.0.1", "/port:" + Port(port), "/server", "/client"});
@@ -45,7 +45,7 @@ TEST(TForm1CommandLine, ServerThenClientEndsAsAClientWithTheServerStopped)
     EXPECT_FALSE(form.ServerSocket1().Active());
 }
 
-TEST(TForm1CommandLine, ClientThenServerEndsAsAServer)
+TEST(TForm1CommandLineTest, ClientThenServerEndsAsAServer)
 {
     std::uint16_t clientPort = 0;
     const UniqueFd listener = ListenLoopback(clientPort);
@@ -62,7 +62,7 @@ TEST(TForm1CommandLine, ClientThenServerEndsAsAServer)
     EXPECT_TRUE(RunUntil([&] { return form.PanelText(TForm1::PeerCountPanel) == "1"; }));
 }
 
-TEST(TForm1CommandLine, ClientBeforeAddrConnectsToTheOldAddressAndTheBoxKeepsTheNewOne)
+TEST(TForm1CommandLineTest, ClientBeforeAddrConnectsToTheOldAddressAndTheBoxKeepsTheNewOne)
 {
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
@@ -79,7 +79,7 @@ TEST(TForm1CommandLine, ClientBeforeAddrConnectsToTheOldAddressAndTheBoxKeepsThe
               "[TESSAROPRO]\r\nLASTIP=127.0.0.9\r\nLASTPORT=" + Port(port) + "\r\n\r\n");
 }
 
-TEST(TForm1CommandLine, NearMissesAreIgnoredAndAnEmptyAddrEmptiesTheBox)
+TEST(TForm1CommandLineTest, NearMissesAreIgnoredAndAnEmptyAddrEmptiesTheBox)
 {
     Form1Harness harness({"/addr:127.0.0.5", "/addr", "/addr:", "/port", "/SERVER", "-server", "/server2",
                           "-client", "/client ", "/Mini", ""});
@@ -97,7 +97,7 @@ TEST(TForm1CommandLine, NearMissesAreIgnoredAndAnEmptyAddrEmptiesTheBox)
     EXPECT_EQ(FileBytes(harness.SettingsFile()), "[TESSAROPRO]\r\nLASTIP=\r\nLASTPORT=3100\r\n\r\n");
 }
 
-TEST(TForm1CommandLine, FailingOptionEndsCreationThereAndAnEarlierMiniIsNotHonoured)
+TEST(TForm1CommandLineTest, FailingOptionEndsCreationThereAndAnEarlierMiniIsNotHonoured)
 {
     Form1Harness harness({"/mini", "/port:abc", "/server", "/addr:127.0.0.3"});
     TForm1& form = harness.Create();
@@ -111,7 +111,7 @@ TEST(TForm1CommandLine, FailingOptionEndsCreationThereAndAnEarlierMiniIsNotHonou
     EXPECT_EQ(harness.App().MainWindow(), &form);
 }
 
-TEST(TForm1CommandLine, MiniGivenTwiceHidesOnceAboutASecondAfterStart)
+TEST(TForm1CommandLineTest, MiniGivenTwiceHidesOnceAboutASecondAfterStart)
 {
     // Virtual time: the window's timers run on a loop the test advances.
     FakeEventLoop fake;

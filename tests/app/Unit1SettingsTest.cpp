@@ -93,7 +93,7 @@ constexpr const char* FreshFile = "[TESSAROPRO]\r\nLASTIP=192.168.0.1\r\nLASTPOR
 
 } // namespace
 
-TEST(TForm1Settings, CloseWithNoFileWritesTheBoxesInitialTextsAsFourLines)
+TEST(TForm1SettingsTest, CloseWithNoFileWritesTheBoxesInitialTextsAsFourLines)
 {
     Form1Harness harness;
     TForm1& form = harness.Create();
@@ -108,7 +108,7 @@ TEST(TForm1Settings, CloseWithNoFileWritesTheBoxesInitialTextsAsFourLines)
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-TEST(TForm1Settings, ExitWritesTwiceKeepingOtherSectionsAndKeysAndLongValuesWhole)
+TEST(TForm1SettingsTest, ExitWritesTwiceKeepingOtherSectionsAndKeysAndLongValuesWhole)
 {
     Form1Harness harness;
     WriteBytes(harness.SettingsFile(), "[other]\r\nKey=1\r\n\r\n"
@@ -142,7 +142,7 @@ TEST(TForm1Settings, ExitWritesTwiceKeepingOtherSectionsAndKeysAndLongValuesWhol
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-TEST(TForm1Settings, ReadOnlyFileAtExitIsReportedAndTheWindowAndServerStay)
+TEST(TForm1SettingsTest, ReadOnlyFileAtExitIsReportedAndTheWindowAndServerStay)
 {
     Form1Harness harness;
     const std::string stored = "[TESSAROPRO]\r\nLASTIP=127.0.0.1\r\nLASTPORT=" + std::to_string(UnusedPort()) + "\r\n\r\n";
@@ -172,7 +172,7 @@ TEST(TForm1Settings, ReadOnlyFileAtExitIsReportedAndTheWindowAndServerStay)
     EXPECT_FALSE(form.ServerSocket1().Active());
 }
 
-TEST(TForm1Settings, UnreadableFileEndsCreationBeforeTheOptions)
+TEST(TForm1SettingsTest, UnreadableFileEndsCreationBeforeTheOptions)
 {
     Form1Harness harness({"/addr:127.0.0.2", "/port:4100", "/mini"});
     // Something that is there but is no file to read.
@@ -189,7 +189,7 @@ TEST(TForm1Settings, UnreadableFileEndsCreationBeforeTheOptions)
 
 // Nothing validates or converts the values: bytes that are not UTF-8 go back
 // to the file as they came.
-TEST(TForm1Settings, ValuesThatAreNotUtf8AreWrittenBackByteForByte)
+TEST(TForm1SettingsTest, ValuesThatAreNotUtf8AreWrittenBackByteForByte)
 {
     Form1Harness harness;
     const std::string stored = "[TESSAROPRO]\r\nLASTIP=\x83\x65\xff.1\r\nLASTPORT=\xc3\x28\r\n\r\n";

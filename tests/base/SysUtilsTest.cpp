@@ -4,7 +4,7 @@
 
 #include <climits>
 
-TEST(StrToInt, AcceptsDecimalWithBlanksAndOneSign)
+TEST(StrToIntTest, AcceptsDecimalWithBlanksAndOneSign)
 {
     EXPECT_EQ(StrToInt("0"), 0);
     EXPECT_EQ(StrToInt("3100"), 3100);
@@ -18,7 +18,7 @@ TEST(StrToInt, AcceptsDecimalWithBlanksAndOneSign)
     EXPECT_EQ(StrToInt("000000000002147483647"), INT_MAX);
 }
 
-TEST(StrToInt, AcceptsEveryHexPrefixAsA32BitPattern)
+TEST(StrToIntTest, AcceptsEveryHexPrefixAsA32BitPattern)
 {
     EXPECT_EQ(StrToInt("$1F"), 31);
     EXPECT_EQ(StrToInt("x1f"), 31);
@@ -35,7 +35,7 @@ TEST(StrToInt, AcceptsEveryHexPrefixAsA32BitPattern)
     EXPECT_EQ(StrToInt("$000000000001"), 1);
 }
 
-TEST(StrToInt, RejectsWithTheWholeTextInTheMessage)
+TEST(StrToIntTest, RejectsWithTheWholeTextInTheMessage)
 {
     for (const char* bad : {"", " ", "   ", "-", "+", "$", "x", "0x", "-$", "+-1", "--1", "1 ", " 1 ",
                             "12a", "1.5", "\t1", "2147483648", "-2147483649", "99999999999",
@@ -50,7 +50,7 @@ TEST(StrToInt, RejectsWithTheWholeTextInTheMessage)
     }
 }
 
-TEST(StrToInt, TryFormReportsWithoutThrowing)
+TEST(StrToIntTest, TryFormReportsWithoutThrowing)
 {
     std::int32_t v = 99;
     EXPECT_FALSE(TryStrToInt("abc", v));
@@ -58,7 +58,7 @@ TEST(StrToInt, TryFormReportsWithoutThrowing)
     EXPECT_EQ(v, 12);
 }
 
-TEST(IntToStr, PlainDecimal)
+TEST(IntToStrTest, PlainDecimal)
 {
     EXPECT_EQ(IntToStr(0), "0");
     EXPECT_EQ(IntToStr(-15), "-15");
@@ -66,7 +66,7 @@ TEST(IntToStr, PlainDecimal)
     EXPECT_EQ(IntToStr(INT_MIN), "-2147483648");
 }
 
-TEST(Messages, CarryTheirFixedTexts)
+TEST(MessagesTest, CarryTheirFixedTexts)
 {
     EXPECT_EQ(NoTimerError().Message(), "タイマーを取得できません");
     EXPECT_EQ(ListIndexError(-1).Message(), "リストのインデックスが範囲を超えています (-1)");

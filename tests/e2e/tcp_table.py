@@ -7,7 +7,7 @@ counts; IPv4 only, which is all the program uses. Loopback only.
 import re
 import subprocess
 
-from harness import wait_until
+from waiting import wait_until
 
 ESTABLISHED = "01"
 CLOSE_WAIT = "08"  # the peer has closed; this end is still open
@@ -56,7 +56,7 @@ def waiting_to_be_accepted(port):
 
 def wait_listening(port, timeout=ConnectTimeoutS):
     """Until something listens on `port`: a client started before that would
-    find it refused and, by design, not try again."""
+    find it refused and not try again (a client makes one attempt)."""
     return wait_until(lambda: connections(port, LISTEN), timeout, message="a listener on port %d" % port)
 
 

@@ -4,10 +4,10 @@ pass as they are."""
 
 import unittest
 
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
+from waiting import wait_until
 
-# Only the code-page support puts the key's name into the executable.
-CODEPAGE_MARKER = b"CODEPAGE"
 
 # The error box carries the application's title; the main window a longer one.
 ERROR_BOX_TITLE = "Tessaro II"
@@ -33,10 +33,6 @@ def settings_naming(codepage):
 
 
 class CodePageTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(CODEPAGE_MARKER, "peer code page")
 
     def start_server(self, settings, env=None):
         display = self.start_display()

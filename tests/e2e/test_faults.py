@@ -11,11 +11,11 @@ import time
 import unittest
 
 import tcp_table
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
 from tcp_table import ConnectTimeoutS, wait_listening, wait_served, wait_unconnected
+from waiting import wait_until
 
-# Only the connection modes' code puts this status text into the executable.
-MODES_MARKER = b"sending heartbeat..."
 
 ErrorBoxTitle = "Tessaro II"
 # Large enough that the sender still has most of it queued when the receiver
@@ -49,10 +49,6 @@ def sample_text(tag, size):
 
 
 class FaultTestCase(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(MODES_MARKER, "connection modes")
 
     def wait_clipboard(self, display, text, timeout=LargeTextTimeoutS):
         wait_until(lambda: display.get_clipboard() == text, timeout,

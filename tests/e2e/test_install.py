@@ -8,7 +8,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from harness import E2ETestCase, SETTINGS_FILE, program_source
+from harness import E2ETestCase
+from program import SETTINGS_FILE, program_source
 
 # What a first "Exit" writes when no settings file was there.
 DEFAULT_SETTINGS = b"[TESSAROPRO]\r\nLASTIP=192.168.0.1\r\nLASTPORT=3100\r\n\r\n"

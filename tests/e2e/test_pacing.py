@@ -1,4 +1,4 @@
-"""A peer that reads the way the oldest receivers do: its first read after
+"""A peer that reads the simplest way a receiver can: its first read after
 readiness is the length, whatever that read holds; the reads after it are the
 text until the count is reached. It depends on the length arriving alone and
 on the next length not joining the end of a text."""
@@ -8,10 +8,10 @@ import select
 import threading
 import time
 
-from harness import E2ETestCase, free_port, wait_until
+from harness import E2ETestCase
+from peer import free_port
+from waiting import wait_until
 
-# Only the connection modes' code puts this status text into the executable.
-MODES_MARKER = b"sending heartbeat..."
 
 # How long the reader lets readiness wait before its one read, as a busy
 # program's loop would.
@@ -38,7 +38,7 @@ def text_for(number):
 
 
 class LegacyReader:
-    """One connection to the program, read as the oldest receivers read."""
+    """One connection to the program, read one length per read, then the text."""
 
     def __init__(self, peer):
         self.sock = peer.sock
@@ -69,10 +69,6 @@ class LegacyReader:
 
 
 class PacingTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(MODES_MARKER, "connection modes")
 
     def test_each_length_arrives_alone_and_each_text_whole_at_a_reader_of_the_oldest_kind(self):
         display = self.start_display()

@@ -9,11 +9,11 @@ import stat
 import threading
 import unittest
 
-from harness import E2ETestCase, ScriptedPeer, free_port, wait_until
+from harness import E2ETestCase
+from peer import ScriptedPeer, free_port
 from tcp_table import ConnectTimeoutS, wait_listening
+from waiting import wait_until
 
-# Only the peer keys' code puts this key name into the executable.
-ALLOW_MARKER = b"ALLOW"
 
 ERROR_BOX_TITLE = "Tessaro II"
 # Three ticks of the watcher: long enough for a text that should not move.
@@ -117,10 +117,6 @@ class Relay:
 
 class PassphraseTest(E2ETestCase):
 
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(ALLOW_MARKER, "encrypted link")
-
     def start_pair_through_relay(self, server_key, client_key):
         """A server and a client copy with the given PASSPHRASE lines (None:
         none), the client connected through a recording relay."""
@@ -214,10 +210,6 @@ class PassphraseTest(E2ETestCase):
 
 
 class AllowTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(ALLOW_MARKER, "peer address list")
 
     def test_peer_outside_the_list_is_closed_before_a_byte_and_without_a_box(self):
         display = self.start_display()

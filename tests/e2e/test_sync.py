@@ -10,14 +10,15 @@ import threading
 import time
 import unittest
 
-from harness import REPO_ROOT, E2ETestCase, ScriptedPeer, free_port, frame, wait_listening, wait_until
+from display import REPO_ROOT
+from harness import E2ETestCase
+from peer import ScriptedPeer, free_port, frame, wait_listening
 from tcp_table import wait_served
+from waiting import wait_until
 
 sys.path.insert(0, str(REPO_ROOT / "bench"))
 from selection_watch import OwnerEvents  # noqa: E402
 
-# Only the connection modes' code puts this status text into the executable.
-MODES_MARKER = b"sending heartbeat..."
 
 # Three ticks of the watcher: long enough for an echo to have shown up.
 EchoWindowS = 1.5
@@ -131,10 +132,6 @@ class StallingRelay:
 
 
 class SyncTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(MODES_MARKER, "connection modes")
 
     def test_server_mode_exchanges_texts_with_a_scripted_peer(self):
         display = self.start_display()

@@ -15,7 +15,11 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import Display, E2ETestCase, SETTINGS_FILE, free_port, wait_listening, wait_until
+from display import Display
+from harness import E2ETestCase
+from peer import free_port, wait_listening
+from program import SETTINGS_FILE
+from waiting import wait_until
 
 WestonStartTimeoutS = 30
 # A loaded machine runs two compositors and two programs here.

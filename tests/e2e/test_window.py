@@ -2,20 +2,16 @@
 
 import unittest
 
-from harness import E2ETestCase, WINDOW_TITLE, holds_for, wait_until
+from harness import E2ETestCase
+from program import WINDOW_TITLE
+from waiting import holds_for, wait_until
 
-# Only the notification-icon code links this class into the executable.
-TRAY_MARKER = b"QSystemTrayIcon"
 
 # Long enough for a wrongly handled click to have shown its effect.
 NoEffectWindowS = 1.0
 
 
 class HideAndRestoreTest(E2ETestCase):
-
-    def setUp(self):
-        super().setUp()
-        self.skip_unless_program_has(TRAY_MARKER, "notification icon")
 
     def test_hide_leaves_only_the_icon_and_a_left_click_restores(self):
         display = self.start_display(tray=True)

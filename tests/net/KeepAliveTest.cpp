@@ -5,8 +5,7 @@
 // the machine's own: the test re-executes its binary under `unshare --net`
 // (util-linux), in a network namespace of its own whose loopback it brings up
 // and later takes down with the interface ioctls (no network tools needed).
-// Making a namespace needs root; without it, or without unshare, the test is
-// skipped, except in CI, where it must run.
+// Making a namespace needs root and unshare; without either the test fails.
 #include "NetTestSupport.h"
 #include "RunUntil.h"
 #include "ScktComp.h"
@@ -46,14 +45,6 @@ bool InPrivateNetwork()
 {
     const char* value = std::getenv(PrivateNetworkVariable);
     return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
-bool InCi()
-{
-    const char* value = std::getenv("CI");
-    if (value == nullptr) return false;
-    const std::string text(value);
-    return text == "1" || text == "true" || text == "yes";
 }
 
 // Runs argv (looked up in PATH) with `extraEnv` added; returns its wait
@@ -102,20 +93,13 @@ void SetLoopbackUp(bool up)
 }
 
 // Runs the current test again in a copy of this binary inside a new network
-// namespace. Skips (fails in CI) when that cannot be done here.
+// namespace. Fails when that cannot be done here.
 void RunInPrivateNetwork()
 {
-    const auto skipOrFail = [](const std::string& reason) {
-        if (InCi()) {
-            FAIL() << reason << " (CI must run this test)";
-        } else {
-            GTEST_SKIP() << reason;
-        }
-    };
-    if (geteuid() != 0) return skipOrFail("a private network namespace needs root");
+    ASSERT_EQ(geteuid(), 0u) << "a private network namespace needs root";
     const int probe = Run({"unshare", "--net", "--", "true"});
-    if (probe == -1) return skipOrFail(std::string("unshare (util-linux) cannot be run: ") + std::strerror(errno));
-    if (!ExitedWithZero(probe)) return skipOrFail("unshare --net fails here: no network namespaces");
+    ASSERT_NE(probe, -1) << "unshare (util-linux) cannot be run: " << std::strerror(errno);
+    ASSERT_TRUE(ExitedWithZero(probe)) << "unshare --net fails here: no network namespaces";
 
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(TStringHash, KeysSharingABucketAreToldApartAndTheLatestDuplicateWins)
+TEST(TStringHashTest, KeysSharingABucketAreToldApartAndTheLatestDuplicateWins)
 {
     ASSERT_EQ(TStringHash::HashOf("AA") % TStringHash::BucketCount, TStringHash::HashOf("E") % TStringHash::BucketCount);
     TStringHash hash;
@@ -18,7 +18,7 @@ TEST(TStringHash, KeysSharingABucketAreToldApartAndTheLatestDuplicateWins)
     EXPECT_EQ(hash.ValueOf("E"), TStringHash::NotFound);
 }
 
-TEST(THashedStringList, LookupsFoldOnlyAsciiLettersAndTheLastDuplicateWins)
+TEST(THashedStringListTest, LookupsFoldOnlyAsciiLettersAndTheLastDuplicateWins)
 {
     THashedStringList list;
     for (const char* line : {"alpha=1", "Beta", "ALPHA=2", "\xE4=x", "=empty name", "alphax=3"}) list.Add(line);
@@ -37,7 +37,7 @@ TEST(THashedStringList, LookupsFoldOnlyAsciiLettersAndTheLastDuplicateWins)
     EXPECT_EQ(list.FindLine("BETA"), THashedStringList::NotFound);
 }
 
-TEST(THashedStringList, EveryChangeIsSeenByTheNextLookup)
+TEST(THashedStringListTest, EveryChangeIsSeenByTheNextLookup)
 {
     THashedStringList list;
     list.Add("a=1");

@@ -30,7 +30,7 @@ struct SettingsTest : ::testing::Test {
 
 } // namespace
 
-TEST(SettingsPath, JoinsTheExecutableDirectoryWithADoubledSlashAndCutsLongPaths)
+TEST(SettingsPathTest, JoinsTheExecutableDirectoryWithADoubledSlashAndCutsLongPaths)
 {
     EXPECT_EQ(SettingsPath("/opt/tessaro/bin/tessaro"), "/opt/tessaro/bin//mowkin.ini");
     EXPECT_EQ(SettingsPath("tessaro"), "/mowkin.ini");
@@ -91,7 +91,7 @@ TEST_F(SettingsTest, MissingSectionIsAddedAtTheEndAndOverlongValuesStayWhole)
 // A program installed where the user cannot write keeps its settings in the
 // user's file, which starts from the administrator's file beside the program;
 // a file beside it that the user may write is still used there.
-TEST(SettingsLocation, UnwritableProgramFolderUsesTheUserFileSeededFromBesideIt)
+TEST(SettingsLocationTest, UnwritableProgramFolderUsesTheUserFileSeededFromBesideIt)
 {
     TempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
@@ -123,7 +123,7 @@ TEST(SettingsLocation, UnwritableProgramFolderUsesTheUserFileSeededFromBesideIt)
                 ::testing::ExitedWithCode(0), "");
 }
 
-TEST(SettingsLocation, UserFileFollowsXdgConfigHomeWhenAbsolute)
+TEST(SettingsLocationTest, UserFileFollowsXdgConfigHomeWhenAbsolute)
 {
     ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
     EXPECT_EQ(UserSettingsPath(), "/cfg/tessaro/mowkin.ini");

@@ -175,10 +175,9 @@ TEST_F(TransferReceiverTest, AmbiguityLeftWhenQuietIsRefused)
     ExpectIdle();
 }
 
-// Fault: once quiet, the receiver looked only at the bytes, so a length
-// sent alone in front of a text of digits was refused whenever the digits
-// also split into other whole transfers, though the reads showed where the
-// length ended.
+// Once quiet, the receiver weighs where the reads ended as well as the
+// bytes: a length sent alone in front of a text of digits settles it, even
+// where the digits also split into other whole transfers.
 TEST_F(TransferReceiverTest, LengthThatCameInAReadOfItsOwnSettlesADigitText)
 {
     // "10" and ten zeros, or "1", "0" and nine empty transfers.
@@ -213,9 +212,9 @@ TEST_F(TransferReceiverTest, LengthThatCameInAReadOfItsOwnSettlesADigitText)
     ExpectIdle();
 }
 
-// Fault: a sender that paused after its length lost the text: the length
-// alone, once quiet, was no whole transfer and was refused, and the text
-// after it was refused in turn.
+// A sender that pauses after its length is waited for: the length alone,
+// once quiet, is a transfer whose text is still to come, and the text that
+// follows is delivered.
 TEST_F(TransferReceiverTest, SenderThatPausesAfterItsLengthIsWaitedFor)
 {
     Feed("5");
@@ -238,9 +237,9 @@ TEST_F(TransferReceiverTest, SenderThatPausesAfterItsLengthIsWaitedFor)
     ExpectIdle();
 }
 
-// Fault: a pause inside a text whose length came alone broke the transfer:
-// "150" might still have been 15, so the quiet rule refused the bytes, and
-// the rest of the text was then read as transfers of its own.
+// A pause inside a text whose length came alone keeps the transfer, though
+// "150" might still be 15: otherwise the quiet rule would refuse the bytes
+// and read the rest of the text as transfers of its own.
 TEST_F(TransferReceiverTest, PauseInsideATextWhoseLengthCameAloneKeepsTheTransfer)
 {
     std::string text = "Total: ";
@@ -273,9 +272,10 @@ TEST_F(TransferReceiverTest, PauseInsideATextWhoseLengthCameAloneKeepsTheTransfe
     ExpectIdle();
 }
 
-// Fault: a length ending in zeros, followed by a pause, was read as a short
-// length with a text of zeros and empty transfers after it ("100": "1",
-// "0", then ""), so the clipboard was wiped and the real text was refused.
+// A length ending in zeros, followed by a pause, is one length awaiting its
+// text, not a short length with a text of zeros and empty transfers after
+// it ("100": "1", "0", then ""), which would wipe the clipboard and refuse
+// the real text.
 TEST_F(TransferReceiverTest, PausedLengthEndingInZerosAwaitsItsText)
 {
     const std::string hundred(100, '0');
@@ -299,9 +299,9 @@ TEST_F(TransferReceiverTest, PausedLengthEndingInZerosAwaitsItsText)
     ExpectIdle();
 }
 
-// Fault: when the reads cut a length in two, its first digits ended at a
-// read end, and that alone picked them as the length, though the rest of
-// the bytes then had to start transfers inside a read.
+// A length cut in two by the reads is read whole: a read end after its
+// first digits does not make them the length when the rest of the bytes
+// would then have to start transfers inside a read.
 TEST_F(TransferReceiverTest, LengthCutByTheReadsIsReadWhole)
 {
     const std::string ones(48, '1');
@@ -319,9 +319,10 @@ TEST_F(TransferReceiverTest, LengthCutByTheReadsIsReadWhole)
     ExpectIdle();
 }
 
-// Fault: undecided bytes were given up 64 KiB past the shortest candidate's
-// text, so a long text of numbers, whose digits keep short readings open to
-// its last byte, was refused before its sender went quiet.
+// Undecided bytes are kept up to the end of the longest candidate's text,
+// not the shortest one's: a long text of numbers, whose digits keep short
+// readings open to its last byte, waits for its sender's quiet time and is
+// delivered then.
 TEST_F(TransferReceiverTest, LongTextOfNumbersInLargeReadsIsDeliveredOnceQuiet)
 {
     for (const std::size_t size : {std::size_t{200000}, std::size_t{2000000}}) {
@@ -433,10 +434,10 @@ TEST_F(TransferReceiverTest, TextWhoseLeadingDigitsReadAsAHugeLengthIsWaitedForA
     ExpectIdle();
 }
 
-// Fault: each read of a long digit text re-examined the whole of it, so the
-// work grew with the square of its size; a text of zeros in reads of one
-// segment each was refused for exceeding the work bound, and larger ones
-// stalled the loop for seconds.
+// The work of settling a long digit text grows with its size, not with its
+// square: each read goes on from what earlier reads found, so a text of
+// zeros in reads of one segment each stays within the work bound and is
+// delivered without stalling the loop.
 TEST_F(TransferReceiverTest, TextOfZerosInSmallReadsCostsLittleEnoughToBeDelivered)
 {
     const std::string text(500000, '0');
