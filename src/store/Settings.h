@@ -20,8 +20,11 @@ inline constexpr std::string_view LastPortKey = "LASTPORT";
 inline constexpr std::string_view CodePageKey = "CODEPAGE";
 inline constexpr std::string_view AllowKey = "ALLOW";
 inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
-inline constexpr std::string_view LastIpFallback = "192.168.0.1";
-inline constexpr std::string_view LastPortFallback = "3100";
+// The peer offered until another is given: the first text of the address
+// and port boxes, the value of a missing LASTIP or LASTPORT key, and where
+// "Connect" goes with an empty address box.
+inline constexpr std::string_view DefaultPeerAddress = "192.168.0.1";
+inline constexpr int DefaultPeerPort = 3100;
 // Joined to a directory that already ends in "/", which gives "//": harmless,
 // and kept so the path reads as it always has.
 inline constexpr std::string_view SettingsFileName = "/mowkin.ini";
