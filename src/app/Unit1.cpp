@@ -112,9 +112,9 @@ TForm1::~TForm1()
 void TForm1::BuildControls()
 {
     // Creation order is stacking order: controls laid over a group box come
-    // after it. The labels left of an edit box end where the design's face
-    // ends them; the faces here run a few pixels wider, and would run into
-    // the box.
+    // after it. The labels left of an edit box keep their right edge and grow
+    // to the left: the faces here may run a few pixels wider than the
+    // bounds, and would otherwise run into the box.
     groupBox1_ = MakeGroupBox(this, " Server ", {8, 8, 92, 97});
     button4_ = MakeButton(groupBox1_, "OFFLINE", {8, 56, 75, 25}, false);
     button3_ = MakeButton(this, "ONLINE", {16, 32, 75, 25}, true);
@@ -147,8 +147,8 @@ void TForm1::BuildControls()
 
 void TForm1::ArrangeTabOrder()
 {
-    // The design's order is Edit1, Button1, Edit2, Button2, Button3,
-    // GroupBox1, GroupBox2, Button5, Button6. A group box takes no focus of
+    // The tab order is Edit1, Button1, Edit2, Button2, Button3, GroupBox1,
+    // GroupBox2, Button5, Button6. A group box takes no focus of
     // its own: tabbing into GroupBox1 reaches Button4, and GroupBox2 holds
     // nothing that takes focus.
     QWidget* const order[] = {edit1_, button1_, edit2_, button2_, button3_, button4_, button5_, button6_};

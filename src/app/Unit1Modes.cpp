@@ -14,7 +14,7 @@
 
 void TForm1::BindSockets()
 {
-    // The design values, applied the way stored component values are.
+    // The components' initial values, loaded: each Active applies last.
     serverSocket1_.BeginLoad();
     serverSocket1_.SetServerType(stNonBlocking);
     serverSocket1_.SetPort(0);

@@ -137,8 +137,7 @@ void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
 {
     if (isConnected_) throw ESocketError(alreadyOpenMessage);
     // An attempt that is pending or failed gives way to the new one without
-    // a word: its outcome no longer concerns anybody, and its descriptor
-    // must not leak.
+    // a word: its outcome concerns nobody, and its descriptor must not leak.
     CloseSocketQuietly();
     const int fd = SocketCalls::OpenStreamSocket();
     if (fd < 0) throw ESocketError("ソケットが作成できません");
@@ -484,8 +483,8 @@ std::string TCustomWinSocket::PeerAddress()
 {
     StateGuard guard(*this);
     if (!isConnected_) return {};
-    // Noted when the connection was made: after a reset the system no longer
-    // knows the peer, and a disconnect handler asking for it must not fail.
+    // Noted when the connection was made: after a reset the system cannot
+    // name the peer, and a disconnect handler asking for it must not fail.
     if (!peerAddress_.empty()) return peerAddress_;
     sockaddr_in peer{};
     CheckResult(SocketCalls::PeerName(sock_, peer), "getpeername");

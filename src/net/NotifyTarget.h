@@ -50,7 +50,7 @@ public:
     // The socket is about to be closed: stop watching it.
     void Forget();
 
-    // What the owner did, which re-arms notifications as the platform would.
+    // What the owner did, which re-arms the notifications it waits for.
     void ConnectIssued();
     void WriteBlocked();
     void ReadConsumed();
