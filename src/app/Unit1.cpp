@@ -6,6 +6,7 @@
 #include "Label.h"
 #include "Settings.h"
 #include "StatusBar.h"
+#include "SysUtils.h"
 
 #include <QFont>
 #include <QGroupBox>
@@ -14,6 +15,7 @@
 #include <QSystemTrayIcon>
 
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -49,7 +51,7 @@ QPushButton* MakeButton(QWidget* parent, const char* text, QRect bounds, bool en
     return button;
 }
 
-TEdit* MakeEdit(QWidget* parent, int maxLength, const char* text, QRect bounds)
+TEdit* MakeEdit(QWidget* parent, int maxLength, std::string_view text, QRect bounds)
 {
     auto* edit = new TEdit(parent, maxLength);
     edit->SetText(text);
@@ -110,9 +112,9 @@ TForm1::~TForm1()
 void TForm1::BuildControls()
 {
     // Creation order is stacking order: controls laid over a group box come
-    // after it. The labels left of an edit box end where the design's face
-    // ends them; the faces here run a few pixels wider, and would run into
-    // the box.
+    // after it. The labels left of an edit box keep their right edge and grow
+    // to the left: the faces here may run a few pixels wider than the
+    // bounds, and would otherwise run into the box.
     groupBox1_ = MakeGroupBox(this, " Server ", {8, 8, 92, 97});
     button4_ = MakeButton(groupBox1_, "OFFLINE", {8, 56, 75, 25}, false);
     button3_ = MakeButton(this, "ONLINE", {16, 32, 75, 25}, true);
@@ -121,10 +123,10 @@ void TForm1::BuildControls()
     label1_ = new TLabel(groupBox2_, "IPAddress", QRect(11, 64, 51, 12), Qt::AlignRight);
     button1_ = MakeButton(this, "Connect", {116, 32, 75, 25}, true);
     button2_ = MakeButton(this, "Disconnect", {196, 32, 75, 25}, false);
-    edit1_ = MakeEdit(this, Edit1MaxLength, "192.168.0.1", {174, 68, 95, 20});
+    edit1_ = MakeEdit(this, Edit1MaxLength, DefaultPeerAddress, {174, 68, 95, 20});
 
     label2_ = new TLabel(this, "Port No.", QRect(285, 38, 41, 12), Qt::AlignRight);
-    edit2_ = MakeEdit(this, Edit2MaxLength, "3100", {328, 35, 49, 20});
+    edit2_ = MakeEdit(this, Edit2MaxLength, IntToStr(DefaultPeerPort), {328, 35, 49, 20});
     label5_ = new TLabel(this, "Transfer Byte", QPoint(307, 60));
     label4_ = new TLabel(this, "0/0", QRect(360, 76, 18, 12), Qt::AlignRight);
     label3_ = new TLabel(this, "", QPoint(316, 96));
@@ -145,8 +147,8 @@ void TForm1::BuildControls()
 
 void TForm1::ArrangeTabOrder()
 {
-    // The design's order is Edit1, Button1, Edit2, Button2, Button3,
-    // GroupBox1, GroupBox2, Button5, Button6. A group box takes no focus of
+    // The tab order is Edit1, Button1, Edit2, Button2, Button3, GroupBox1,
+    // GroupBox2, Button5, Button6. A group box takes no focus of
     // its own: tabbing into GroupBox1 reaches Button4, and GroupBox2 holds
     // nothing that takes focus.
     QWidget* const order[] = {edit1_, button1_, edit2_, button2_, button3_, button4_, button5_, button6_};

@@ -132,6 +132,9 @@ private:
     void ApplyPeerPolicy();
     void BindSockets();
     void ServerOffline();
+    // The address and port boxes, "Connect" and "ONLINE" are offered while
+    // no client connection is under way (`idle`), "Disconnect" only while one is.
+    void ShowClientIdle(bool idle);
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
     void ShowTransferEvents(TransferEvents events);

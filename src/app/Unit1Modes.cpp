@@ -5,23 +5,16 @@
 
 #include "Edit.h"
 #include "Label.h"
+#include "Settings.h"
 #include "SysUtils.h"
 
 #include <QPushButton>
 
 #include <netinet/in.h>
 
-namespace {
-
-// Used when "Connect" is pressed with an empty address box.
-constexpr const char* DefaultClientAddress = "192.168.0.1";
-constexpr int DefaultClientPort = 3100;
-
-} // namespace
-
 void TForm1::BindSockets()
 {
-    // The design values, applied the way stored component values are.
+    // The components' initial values, loaded: each Active applies last.
     serverSocket1_.BeginLoad();
     serverSocket1_.SetServerType(stNonBlocking);
     serverSocket1_.SetPort(0);
@@ -32,8 +25,8 @@ void TForm1::BindSockets()
 
     clientSocket1_.BeginLoad();
     clientSocket1_.SetClientType(ctNonBlocking);
-    clientSocket1_.SetAddress(DefaultClientAddress);
-    clientSocket1_.SetPort(DefaultClientPort);
+    clientSocket1_.SetAddress(std::string(DefaultPeerAddress));
+    clientSocket1_.SetPort(DefaultPeerPort);
     clientSocket1_.SetActive(false);
     clientSocket1_.AfterLoad();
 
@@ -67,6 +60,17 @@ void TForm1::ServerOffline()
     if (receiverSource_ != clientSocket1_.ClientConnection()) DropTransferFrom(receiverSource_);
 }
 
+void TForm1::ShowClientIdle(bool idle)
+{
+    // The order decides where the focus goes from a focused control that is
+    // disabled: Qt hands it to the next control in tab order enabled by then.
+    edit2_->setEnabled(idle);
+    edit1_->setEnabled(idle);
+    button1_->setEnabled(idle);
+    button2_->setEnabled(!idle);
+    button3_->setEnabled(idle);
+}
+
 void TForm1::Button1Click()
 {
     // Only a connection that failed under way (a reset: "Can't Connect" gave
@@ -74,11 +78,7 @@ void TForm1::Button1Click()
     // press refuse a new address or port, or else do nothing at all.
     if (clientSocket1_.Active()) clientSocket1_.SetActive(false);
     Mode = 2;
-    edit2_->setEnabled(false);
-    edit1_->setEnabled(false);
-    button1_->setEnabled(false);
-    button2_->setEnabled(true);
-    button3_->setEnabled(false);
+    ShowClientIdle(false);
     ServerOffline();
     if (!edit1_->Text().empty()) clientSocket1_.SetAddress(edit1_->Text());
     SetPanelText(MessagePanel, "sending heartbeat...");
@@ -89,11 +89,7 @@ void TForm1::Button1Click()
 void TForm1::Button2Click()
 {
     Mode = 0;
-    edit2_->setEnabled(true);
-    edit1_->setEnabled(true);
-    button2_->setEnabled(false);
-    button1_->setEnabled(true);
-    button3_->setEnabled(true);
+    ShowClientIdle(true);
     clientSocket1_.SetActive(false);
     SetPanelText(MessagePanel, "disconnect");
 }
@@ -144,11 +140,7 @@ void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket)
 void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
 {
     ErrorCode = 0;
-    edit2_->setEnabled(true);
-    edit1_->setEnabled(true);
-    button1_->setEnabled(true);
-    button2_->setEnabled(false);
-    button3_->setEnabled(true);
+    ShowClientIdle(true);
     SetPanelText(MessagePanel, "Client Error.");
     // A reset peer's connection stays counted although it is dead. Left in
     // place it would hold the one place this server serves, and every later
@@ -171,11 +163,7 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket)
 {
     DropTransferFrom(Socket);
-    edit2_->setEnabled(true);
-    edit1_->setEnabled(true);
-    button1_->setEnabled(true);
-    button2_->setEnabled(false);
-    button3_->setEnabled(true);
+    ShowClientIdle(true);
     Mode = 0;
     SetPanelText(MessagePanel, "Disconnect");
 }
@@ -186,12 +174,8 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& E
     // Only errors of an established connection show; a failed attempt leaves
     // the window as "Connect" left it.
     if (!clientSocket1_.Active()) return;
-    edit2_->setEnabled(true);
-    edit1_->setEnabled(true);
+    ShowClientIdle(true);
     SetPanelText(MessagePanel, "Can't Connect");
-    button1_->setEnabled(true);
-    button2_->setEnabled(false);
-    button3_->setEnabled(true);
 }
 
 void TForm1::SocketRefused(const std::string& PeerAddress, TRefusal Why)

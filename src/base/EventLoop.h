@@ -4,7 +4,8 @@
 // layer and the timers reach that loop only through this interface: watches on
 // descriptor readiness (level-triggered, like poll), calls posted to a later
 // pass, and repeating timers. The program's implementation sits on Qt's
-// dispatcher (QtEventLoop); tests may use a fake with virtual time.
+// dispatcher (QtEventLoop, in the application layer); the tests below the
+// window use one over poll(2) or a fake with virtual time.
 //
 // Every callback the loop makes runs under RunGuarded, so an escaping error is
 // passed to the installed reporter (the error box in the program) and the loop

@@ -28,8 +28,8 @@ public:
     const std::string& Service() const { return service_; }
     void SetService(const std::string& value);
 
-    // Between BeginLoad and AfterLoad the setters apply design values: Active
-    // is only stored, and AfterLoad then applies it.
+    // Between BeginLoad and AfterLoad the setters take the component's
+    // initial values: Active is only stored, and AfterLoad then applies it.
     bool Loading() const { return loading_; }
     void BeginLoad() { loading_ = true; }
     void AfterLoad();

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
-#include <system_error>
 
 namespace {
 
@@ -44,7 +43,10 @@ TCustomWinSocket::StateGuard::~StateGuard()
 }
 
 TCustomWinSocket::TCustomWinSocket(int handle, EventLoop* loop)
-    : sock_(handle), isConnected_(handle != InvalidSocket), loop_(loop)
+    : sock_(handle),
+      isConnected_(handle != InvalidSocket),
+      resolution_([this](const LookupResult& answer) { HandleLookupAnswer(answer); }),
+      loop_(loop)
 {
     ResetEndpoint();
     if (isConnected_) {
@@ -135,8 +137,7 @@ void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
 {
     if (isConnected_) throw ESocketError(alreadyOpenMessage);
     // An attempt that is pending or failed gives way to the new one without
-    // a word: its outcome no longer concerns anybody, and its descriptor
-    // must not leak.
+    // a word: its outcome concerns nobody, and its descriptor must not leak.
     CloseSocketQuietly();
     const int fd = SocketCalls::OpenStreamSocket();
     if (fd < 0) throw ESocketError("ソケットが作成できません");
@@ -145,11 +146,7 @@ void TCustomWinSocket::BeginSocket(const char* alreadyOpenMessage)
 
 void TCustomWinSocket::CloseSocketQuietly()
 {
-    if (lookupRequest_ != 0) {
-        if (notifyTarget_) notifyTarget_->CancelLookup(lookupRequest_);
-        lookupRequest_ = 0;
-    }
-    resolveStage_ = rsIdle;
+    resolution_.Reset();
     EndLink();
     if (sock_ == InvalidSocket) return;
     if (notifyTarget_) notifyTarget_->Forget();
@@ -166,9 +163,9 @@ void TCustomWinSocket::StartConnect(const std::string& host, const std::string& 
     BeginSocket("ソケットはすでに開いています");
     SocketCalls::ConfigureConnection(sock_, g_keepAlive);
     try {
-        blockingResolve_ = blocking;
+        resolution_.Begin({host, address, service, port, 0, true, blocking});
         FireEvent(this, skLookup);
-        AdvanceResolve(host, address, service, port, 0, true);
+        Resolve();
     } catch (...) {
         Teardown(sock_);
         throw;
@@ -182,121 +179,55 @@ void TCustomWinSocket::StartListen(const std::string& host, const std::string& a
     BeginSocket("開いたソケットでリスンできません");
     SocketCalls::AllowAddressReuse(sock_);
     try {
-        blockingResolve_ = blocking;
+        resolution_.Begin({host, address, service, port, queueLength, false, blocking});
         FireEvent(this, skLookup);
-        AdvanceResolve(host, address, service, port, queueLength, false);
+        Resolve();
     } catch (...) {
         Teardown(sock_);
         throw;
     }
 }
 
-void TCustomWinSocket::AdvanceResolve(const std::string& host, const std::string& address,
-                                      const std::string& service, std::uint16_t port, int queueLength, bool isClient)
+void TCustomWinSocket::Resolve()
 {
     try {
-        for (;;) {
-            switch (resolveStage_) {
-            case rsIdle:
-                if (!isClient) {
-                    resolveStage_ = rsAddress;
-                    endpoint_.sin_addr.s_addr = INADDR_ANY;
-                } else if (!host.empty()) {
-                    resolveStage_ = rsAddress;
-                    if (!LookUp(LookupKind::Host, host, "WSAASyncGetHostByName", service, port, queueLength, isClient))
-                        return;
-                } else if (!address.empty()) {
-                    // Never looked up: a name here becomes 255.255.255.255.
-                    resolveStage_ = rsAddress;
-                    endpoint_.sin_addr.s_addr = SocketCalls::ParseDotted(address);
-                } else {
-                    int code = NoAddressErrorCode;
-                    FireError(this, ekLookup, code);
-                    Teardown(sock_);
-                    if (code != 0) throw ESocketError("アドレスが指定されていません");
-                    return;
-                }
-                break;
-            case rsAddress:
-                resolveStage_ = rsService;
-                if (service.empty()) {
-                    endpoint_.sin_port = htons(port);
-                } else if (!LookUp(LookupKind::Service, service, "WSAASyncGetServByName", service, port,
-                                   queueLength, isClient)) {
-                    return;
-                }
-                break;
-            case rsService:
-                resolveStage_ = rsIdle;
-                if (isClient) {
-                    OpenStep();
-                } else {
-                    ListenStep(queueLength);
-                }
-                return;
-            }
+        switch (resolution_.Advance(Loop(), endpoint_)) {
+        case Resolution::Step::Waiting:
+            return;
+        case Resolution::Step::LookupFailed:
+            return FailLookup(resolution_.ErrorCode());
+        case Resolution::Step::NoAddress: {
+            int code = NoAddressErrorCode;
+            FireError(this, ekLookup, code);
+            Teardown(sock_);
+            if (code != 0) throw ESocketError("アドレスが指定されていません");
+            return;
+        }
+        case Resolution::Step::Ready:
+            if (resolution_.Request().isClient) return OpenStep();
+            return ListenStep(resolution_.Request().queueLength);
         }
     } catch (...) {
         Teardown(sock_);
         throw;
     }
-}
-
-bool TCustomWinSocket::LookUp(LookupKind kind, const std::string& name, const char* operation,
-                              const std::string& service, std::uint16_t port, int queueLength, bool isClient)
-{
-    if (blockingResolve_) {
-        const LookupResult found = Lookup::Resolve(kind, name);
-        if (found.errorCode != 0) {
-            FailLookup(found.errorCode);
-            return false;
-        }
-        if (kind == LookupKind::Host) {
-            endpoint_.sin_addr.s_addr = found.address;
-        } else {
-            endpoint_.sin_port = found.port;
-        }
-        return true;
-    }
-    // Copies first: `service` may be pendingService_ itself.
-    std::string pendingService = service;
-    try {
-        lookupRequest_ = Target().StartLookup(kind, name);
-    } catch (const std::system_error& e) {
-        throw SocketCalls::ApiError(e.code().value(), operation);
-    }
-    pendingService_ = std::move(pendingService);
-    pendingPort_ = port;
-    pendingQueueLength_ = queueLength;
-    pendingIsClient_ = isClient;
-    return false;
 }
 
 void TCustomWinSocket::FailLookup(int errorCode)
 {
-    resolveStage_ = rsIdle;
+    resolution_.Reset();
     int code = errorCode;
     FireError(this, ekLookup, code);
     Teardown(sock_);
     if (code != 0) throw SocketCalls::ApiError(errorCode, "ASync Lookup");
 }
 
-void TCustomWinSocket::HandleLookupDone(LookupId request, const LookupResult& result)
+void TCustomWinSocket::HandleLookupAnswer(const LookupResult& answer)
 {
     StateGuard guard(*this);
-    if (request == 0 || request != lookupRequest_) return;
-    lookupRequest_ = 0;
-    if (result.errorCode != 0) return FailLookup(result.errorCode);
-    const std::string service = pendingService_;
-    if (resolveStage_ == rsAddress) {
-        endpoint_.sin_addr.s_addr = result.address;
-        AdvanceResolve({}, {}, service, pendingPort_, pendingQueueLength_, pendingIsClient_);
-    } else if (resolveStage_ == rsService) {
-        endpoint_.sin_port = result.port;
-        pendingPort_ = 0;
-        pendingService_.clear();
-        AdvanceResolve({}, {}, {}, 0, pendingQueueLength_, pendingIsClient_);
-    }
+    if (answer.errorCode != 0) return FailLookup(answer.errorCode);
+    resolution_.TakeAnswer(answer, endpoint_);
+    Resolve();
 }
 
 void TCustomWinSocket::OpenStep()
@@ -314,7 +245,6 @@ void TCustomWinSocket::OpenStep()
     if (fd == InvalidSocket || sock_ != fd) return; // the handler closed or replaced the socket
     CheckResult(SocketCalls::Connect(sock_, endpoint_), "connect");
     if (notifyStyles_ != 0) Target().ConnectIssued();
-    resolveStage_ = rsIdle;
     if (notifyStyles_ & FD_CONNECT) return;
     MarkConnected();
     FireEvent(this, skConnect);
@@ -332,7 +262,6 @@ void TCustomWinSocket::ListenStep(int queueLength)
     FireEvent(this, skListen);
     if (sock_ != fd) return;
     CheckResult(SocketCalls::Listen(sock_, length), "listen");
-    resolveStage_ = rsIdle;
     isConnected_ = true;
 }
 
@@ -430,10 +359,7 @@ void TCustomWinSocket::CloseConnection()
 void TCustomWinSocket::Teardown(int handle)
 {
     StateGuard guard(*this);
-    if (lookupRequest_ != 0) {
-        if (notifyTarget_) notifyTarget_->CancelLookup(lookupRequest_);
-        lookupRequest_ = 0;
-    }
+    resolution_.Cancel();
     // `closing_`: a disconnect handler that closes again must not recurse.
     if (handle == InvalidSocket || handle != sock_ || closing_) return;
     closing_ = true;
@@ -557,8 +483,8 @@ std::string TCustomWinSocket::PeerAddress()
 {
     StateGuard guard(*this);
     if (!isConnected_) return {};
-    // Noted when the connection was made: after a reset the system no longer
-    // knows the peer, and a disconnect handler asking for it must not fail.
+    // Noted when the connection was made: after a reset the system cannot
+    // name the peer, and a disconnect handler asking for it must not fail.
     if (!peerAddress_.empty()) return peerAddress_;
     sockaddr_in peer{};
     CheckResult(SocketCalls::PeerName(sock_, peer), "getpeername");

@@ -3,9 +3,10 @@
 // The object wraps a non-blocking socket, resolves and connects or listens,
 // sends and receives, and reports what happens to its owner through two
 // callbacks, EventSink and ErrorSink. Notifications reach it from the event
-// loop through its NotifyTarget (HandleNotification, HandleLookupDone, the
-// deferred free). Errors are offered to ErrorSink with the code by reference;
-// a handler that clears the code suppresses the exception that would follow.
+// loop through its NotifyTarget (HandleNotification, the deferred free); its
+// Resolution works out the endpoint and answers through HandleLookupAnswer.
+// Errors are offered to ErrorSink with the code by reference; a handler that
+// clears the code suppresses the exception that would follow.
 //
 // Ownership: the component that makes an object owns it and ends it with
 // Destroy(), never delete. An object destroyed while one of its own
@@ -28,8 +29,8 @@
 #pragma once
 
 #include "AddressFilter.h"
-#include "Lookup.h"
 #include "NotifyTarget.h"
+#include "Resolution.h"
 #include "SendQueue.h"
 #include "SocketTypes.h"
 #include "TlsFilter.h"
@@ -61,7 +62,7 @@ public:
     bool IsConnected() const { return isConnected_; }
     const sockaddr_in& Endpoint() const { return endpoint_; }
     TNotifyStyles NotifyStyles() const { return notifyStyles_; }
-    TResolveStage ResolveStage() const { return resolveStage_; }
+    TResolveStage ResolveStage() const { return resolution_.Stage(); }
 
     TSocketEventSink EventSink;
     TSocketErrorSink ErrorSink;
@@ -123,7 +124,6 @@ public:
 
     // Entry points the event loop reaches through the NotifyTarget.
     void HandleNotification(int handle, TNotifyStyles flag, int errorCode) override;
-    void HandleLookupDone(LookupId request, const LookupResult& result) override;
 
 protected:
     ~TCustomWinSocket() override;
@@ -154,8 +154,8 @@ protected:
     // Passes a system call's result: 0 (or "not yet") is fine, anything else
     // raises the socket error format with errno and `operation`.
     void CheckResult(int result, const char* operation);
-    void AdvanceResolve(const std::string& host, const std::string& address, const std::string& service,
-                        std::uint16_t port, int queueLength, bool isClient);
+    // Goes on resolving the endpoint; opens or listens once it is complete.
+    void Resolve();
     void OpenStep();
     void ListenStep(int queueLength);
     void ApplyNotifyStyles();
@@ -172,10 +172,9 @@ protected:
 private:
     void HandleFreeLater() override;
     void BeginSocket(const char* alreadyOpenMessage);
-    // Looks `name` up: at once in blocking mode (true: resolution goes on),
-    // else on a worker whose completion goes on in HandleLookupDone (false).
-    bool LookUp(LookupKind kind, const std::string& name, const char* operation, const std::string& service,
-                std::uint16_t port, int queueLength, bool isClient);
+    // A lookup's answer, on the loop: resolution goes on or fails.
+    void HandleLookupAnswer(const LookupResult& answer);
+    // A failed lookup: error event, teardown, then the exception.
     void FailLookup(int code);
     // Sends what is queued; false while some of it is still waiting.
     bool FlushQueue();
@@ -199,14 +198,8 @@ private:
     std::unique_ptr<NotifyTarget> notifyTarget_;
     sockaddr_in endpoint_{};
     TNotifyStyles notifyStyles_ = ClientNotifyStyles;
-    TResolveStage resolveStage_ = rsIdle;
-    LookupId lookupRequest_ = 0;
+    Resolution resolution_;
     std::recursive_mutex stateLock_;
-
-    std::string pendingService_;
-    std::uint16_t pendingPort_ = 0;
-    bool pendingIsClient_ = false;
-    int pendingQueueLength_ = 0;
 
     EventLoop* loop_;
     std::string peerAddress_;       // noted when the connection is established
@@ -215,7 +208,6 @@ private:
     bool disposed_ = false;
     std::shared_ptr<char> life_ = std::make_shared<char>();
     bool closing_ = false;          // inside Teardown's disconnect event
-    bool blockingResolve_ = false;  // blocking mode: lookups run on the caller
     std::unique_ptr<TlsFilter> tls_; // the encrypted link, when there is a key
     std::string plain_;             // decrypted bytes not yet received
     TimerId handshakeTimer_ = 0;

@@ -11,7 +11,6 @@ NotifyTarget::~NotifyTarget()
 {
     *alive_ = false;
     Forget();
-    for (auto& [id, lookup] : lookups_) lookup->Cancel();
 }
 
 void NotifyTarget::Select(int fd, TNotifyStyles styles, bool open)
@@ -206,26 +205,6 @@ void NotifyTarget::UpdateWatches()
     }
     if (readWatch_) loop_.SetWatchEnabled(readWatch_, wantRead);
     if (writeWatch_) loop_.SetWatchEnabled(writeWatch_, wantWrite);
-}
-
-LookupId NotifyTarget::StartLookup(LookupKind kind, std::string name)
-{
-    const LookupId id = nextLookupId_++;
-    auto alive = alive_;
-    lookups_[id] = Lookup::Start(loop_, kind, std::move(name), [this, alive, id](const LookupResult& result) {
-        if (!*alive) return;
-        lookups_.erase(id);
-        RunGuarded([&] { sink_.HandleLookupDone(id, result); });
-    });
-    return id;
-}
-
-void NotifyTarget::CancelLookup(LookupId id)
-{
-    auto it = lookups_.find(id);
-    if (it == lookups_.end()) return;
-    it->second->Cancel();
-    lookups_.erase(it);
 }
 
 void NotifyTarget::PostFree()

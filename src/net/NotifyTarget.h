@@ -1,7 +1,6 @@
 // NotifyTarget: one connection object's endpoint on the event loop. It turns
 // level-triggered descriptor readiness into the one-shot notifications the
-// connection objects are written against, runs its owner's lookups, and
-// delivers deferred frees.
+// connection objects are written against and delivers deferred frees.
 //
 // Delivery rules, for the one socket currently selected:
 //   FD_CONNECT  once, when an issued connect completes; the code is its outcome.
@@ -14,27 +13,21 @@
 //   FD_ACCEPT   when a connection waits; re-armed by AcceptConsumed().
 // Each callback delivers at most one notification, so they arrive one at a
 // time and in order. A watch whose notification is not armed is disabled:
-// nobody spins on a socket that stays ready. A notification, a lookup result
-// or a free is never delivered once the target is destroyed.
+// nobody spins on a socket that stays ready. A notification or a free is
+// never delivered once the target is destroyed.
 //
 // Owned by a TCustomWinSocket; all calls on the loop's thread.
 #pragma once
 
 #include "EventLoop.h"
-#include "Lookup.h"
 #include "SocketTypes.h"
 
-#include <map>
 #include <memory>
-#include <string>
-
-using LookupId = std::uint64_t;
 
 // What the target calls; exceptions leaving these go to the loop's reporter.
 class NotifySink {
 public:
     virtual void HandleNotification(int handle, TNotifyStyles flag, int errorCode) = 0;
-    virtual void HandleLookupDone(LookupId request, const LookupResult& result) = 0;
     virtual void HandleFreeLater() = 0;
 
 protected:
@@ -57,16 +50,12 @@ public:
     // The socket is about to be closed: stop watching it.
     void Forget();
 
-    // What the owner did, which re-arms notifications as the platform would.
+    // What the owner did, which re-arms the notifications it waits for.
     void ConnectIssued();
     void WriteBlocked();
     void ReadConsumed();
     // `retryLater`: the accept failed for want of resources; wait a little.
     void AcceptConsumed(bool retryLater);
-
-    // Throws std::system_error when no worker can be started.
-    LookupId StartLookup(LookupKind kind, std::string name);
-    void CancelLookup(LookupId id);
 
     void PostFree();
 
@@ -97,7 +86,4 @@ private:
     WatchId readWatch_ = 0;
     WatchId writeWatch_ = 0;
     TimerId acceptRetryTimer_ = 0;
-
-    LookupId nextLookupId_ = 1;
-    std::map<LookupId, std::shared_ptr<Lookup>> lookups_;
 };

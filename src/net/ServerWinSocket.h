@@ -9,8 +9,8 @@
 // connection at once without any event. A connection the listener does not
 // admit (see Admits) is closed at accept, before a byte of it is read or a
 // byte is sent to it, and raises no event at all. Owned by TServerSocket;
-// loop thread only. The thread-per-client mode is not built: stThreadBlocking
-// only empties the notification set, and such a listener accepts nothing.
+// loop thread only. There is no thread-per-client mode: stThreadBlocking only
+// empties the notification set, and such a listener accepts nothing.
 #pragma once
 
 #include "CustomWinSocket.h"

@@ -80,14 +80,15 @@ inline constexpr TNotifyStyles ListenerNotifyStyles = FD_ACCEPT;
 
 inline constexpr int InvalidSocket = -1;
 
-// The platform caps the listen queue of this design at this length.
+// The longest listen queue a listening object asks for; a longer one is cut
+// to this.
 inline constexpr int MaxListenQueueLength = 5;
 
 // Idle threads a thread-per-client server would keep; stored, not used here.
 inline constexpr int DefaultThreadCacheSize = 10;
 
-// The error code reported when a client has neither a host nor an address;
-// error handlers have always been given this code for that case.
+// The error code a client's error handler is given when the client has
+// neither a host nor an address.
 inline constexpr int NoAddressErrorCode = 1110;
 
 // Bytes a connection may hold back for a peer that is not reading before it is

@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "MemIniFile.h"
+#include "SysUtils.h"
 
 #include <cerrno>
 #include <climits>
@@ -112,8 +113,8 @@ TStoredPeer ReadSettings(const TSettingsLocation& location)
     TStoredPeer peer;
     {
         const TMemIniFile store(FileToRead(location));
-        peer = {store.GetValue(SettingsSection, LastIpKey, LastIpFallback),
-                store.GetValue(SettingsSection, LastPortKey, LastPortFallback)};
+        peer = {store.GetValue(SettingsSection, LastIpKey, DefaultPeerAddress),
+                store.GetValue(SettingsSection, LastPortKey, IntToStr(DefaultPeerPort))};
     }
     ReturnFreedMemory();
     return peer;

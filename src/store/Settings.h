@@ -20,15 +20,18 @@ inline constexpr std::string_view LastPortKey = "LASTPORT";
 inline constexpr std::string_view CodePageKey = "CODEPAGE";
 inline constexpr std::string_view AllowKey = "ALLOW";
 inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
-inline constexpr std::string_view LastIpFallback = "192.168.0.1";
-inline constexpr std::string_view LastPortFallback = "3100";
-// Joined to a directory that already ends in "/", which gives "//": harmless,
-// and kept so the path reads as it always has.
+// The peer offered until another is given: the first text of the address
+// and port boxes, the value of a missing LASTIP or LASTPORT key, and where
+// "Connect" goes with an empty address box.
+inline constexpr std::string_view DefaultPeerAddress = "192.168.0.1";
+inline constexpr int DefaultPeerPort = 3100;
+// Joined to a directory that already ends in "/": the path holds "//",
+// which is harmless and is the path the messages show.
 inline constexpr std::string_view SettingsFileName = "/mowkin.ini";
 // Below the user's configuration folder.
 inline constexpr std::string_view UserSettingsFileName = "tessaro/mowkin.ini";
 // The executable's path is cut to what a buffer of this many bytes holds
-// besides its terminating zero; the file's location has always followed that.
+// besides its terminating zero, and the file lies beside the path so cut.
 inline constexpr std::size_t ExePathBufferBytes = 261;
 
 // Where the two steps read and write.

@@ -1,9 +1,11 @@
 #include "QtTestApplication.h"
 
 #include "Application.h"
+#include "RunUntil.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -54,9 +56,17 @@ public:
         // Run by hand outside CTest, the tests still need no display.
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
         application_ = new QApplication(TestArgc(), TestArgv());
+        SetLoopPass([](int maxWaitMs) {
+            // Wakes the wait below at the latest after `maxWaitMs`.
+            QTimer wake;
+            wake.setSingleShot(true);
+            wake.start(maxWaitMs);
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        });
     }
     void TearDown() override
     {
+        SetLoopPass(nullptr);
         delete application_;
         application_ = nullptr;
     }

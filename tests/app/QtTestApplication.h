@@ -1,6 +1,6 @@
 // One QApplication for a whole test program, made before the first test (a
-// TApplication made by a test then uses it), plus the argument vector tests
-// hand to TApplication.
+// TApplication made by a test then uses it; RunUntil runs Qt's dispatcher),
+// plus the argument vector tests hand to TApplication.
 #pragma once
 
 #include <memory>

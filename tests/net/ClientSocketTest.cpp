@@ -21,7 +21,7 @@ class ClientSocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseQtLoop();
+        UsePollLoop();
         client = std::make_unique<TClientSocket>();
         Bind(*client);
     }

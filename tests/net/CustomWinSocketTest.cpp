@@ -34,7 +34,7 @@ class CustomWinSocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseQtLoop();
+        UsePollLoop();
         server.OnClientDisconnect = [this](TObject*, TCustomWinSocket*) { log.push_back("disconnect"); };
         server.OnClientWrite = [this](TObject*, TCustomWinSocket* socket) {
             log.push_back("write " + IntToStr(static_cast<std::int64_t>(socket->QueuedBytes())));

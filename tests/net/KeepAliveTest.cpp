@@ -129,7 +129,7 @@ TEST_F(KeepAliveTest, PeerThatStopsAnsweringIsReportedOnBothEndsWithinTheProbeTi
     if (!InPrivateNetwork()) return RunInPrivateNetwork();
 
     SetLoopbackUp(true);
-    UseQtLoop();
+    UsePollLoop();
     TCustomWinSocket::SetKeepAlive(ShortKeepAlive);
 
     std::vector<std::string> serverLog;

@@ -50,7 +50,7 @@ constexpr int QuietPeriodMs = 100;
 
 class NotifyTargetTest : public ::testing::Test {
 protected:
-    NotifyTargetTest() : loop(UseQtLoop()), server(nullptr, &loop), client(nullptr, &loop)
+    NotifyTargetTest() : loop(UsePollLoop()), server(nullptr, &loop), client(nullptr, &loop)
     {
         server.OnClientError = [this](TObject*, TCustomWinSocket*, TErrorEvent kind, int& code) {
             log.push_back("server error " + IntToStr(kind));

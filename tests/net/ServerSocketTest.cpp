@@ -24,7 +24,7 @@ class ServerSocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseQtLoop();
+        UsePollLoop();
         server.OnListen = [this](TObject* sender, TCustomWinSocket*) {
             EXPECT_EQ(sender, &server);
             log.push_back("listen");

@@ -31,7 +31,7 @@ class TlsLinkTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseQtLoop();
+        UsePollLoop();
         TCustomWinSocket::SetLinkKey(KeyFrom('k'));
         server.OnClientConnect = [this](TObject*, TCustomWinSocket* socket) { accepted = socket; };
         server.OnClientRead = [this](TObject*, TCustomWinSocket* socket) { atServer += socket->ReadAllText(); };

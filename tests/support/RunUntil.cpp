@@ -1,44 +1,63 @@
 #include "RunUntil.h"
 
-#include "QtEventLoop.h"
+#include "PollEventLoop.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
 
+namespace {
 
-EventLoop& UseQtLoop()
+// The longest a pass waits: the condition is tested again at least this
+// often, since another thread may make it true without waking the loop.
+constexpr int HeartbeatMs = 5;
+
+using Clock = std::chrono::steady_clock;
+
+LoopPass& CurrentPass()
 {
-    static int argc = 1;
-    static char name[] = "tessaro-test";
-    static char* argv[] = {name, nullptr};
-    // Both live until the process ends: destroying Qt objects from static
-    // destructors races Qt's own clean-up. Qt keeps the
-    // application reachable through QCoreApplication::instance().
-    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-    static QtEventLoop* loop = new QtEventLoop;
+    static LoopPass pass;
+    return pass;
+}
+
+void Pass(Clock::time_point deadline)
+{
+    if (!CurrentPass()) throw std::logic_error("no loop for RunUntil: call UsePollLoop first");
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    CurrentPass()(static_cast<int>(std::clamp<long long>(left, 0, HeartbeatMs)));
+}
+
+} // namespace
+
+void SetLoopPass(LoopPass pass)
+{
+    CurrentPass() = std::move(pass);
+}
+
+EventLoop& UsePollLoop()
+{
+    // Lives until the process ends: lookups finishing on worker threads may
+    // still post to it.
+    static PollEventLoop* loop = new PollEventLoop;
     SetMainLoop(loop);
+    SetLoopPass([](int maxWaitMs) { loop->RunOnce(maxWaitMs); });
     return *loop;
 }
 
 bool RunUntil(const std::function<bool()>& condition, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    // A heartbeat so that the wait below wakes to re-test the condition.
-    QTimer heartbeat;
-    heartbeat.start(5);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
-        if (deadline.hasExpired()) return condition();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (Clock::now() >= deadline) return condition();
+        Pass(deadline);
     }
     return true;
 }
 
 void RunFor(int ms)
 {
-    QDeadlineTimer deadline(ms);
-    QTimer heartbeat;
-    heartbeat.start(5);
-    while (!deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    do {
+        Pass(deadline);
+    } while (Clock::now() < deadline);
 }

@@ -15,7 +15,7 @@
 namespace {
 
 struct QtEventLoopTest : ::testing::Test {
-    EventLoop& loop = UseQtLoop();
+    QtEventLoop loop;
     std::string reported;
     void SetUp() override
     {
