@@ -65,7 +65,7 @@ TEST_F(TForm1TransferTest, ClipboardTextGoesOutOnceAsLengthThenTextAndOnlyText)
 
     clipboard.SetForeignText("hello");
     ASSERT_TRUE(RunUntil([&] { return peer.Received() == "5hello"; })) << peer.Received();
-    EXPECT_EQ(form.LastText, "hello");
+    EXPECT_EQ(form.LastText(), "hello");
 
     // Copied again: a tick reads it and sends nothing.
     const int fetches = clipboard.FetchCount();
@@ -91,7 +91,7 @@ TEST_F(TForm1TransferTest, ReceivedTextLandsOnTheClipboardAndIsNotSentBack)
     peer.Send("hello");
     ASSERT_TRUE(RunUntil([&] { return ClipboardHolds("hello"); }));
     EXPECT_EQ(form.Label4()->Caption(), "5/5");
-    EXPECT_EQ(form.LastText, "hello");
+    EXPECT_EQ(form.LastText(), "hello");
     EXPECT_EQ(clipboard.PlaceCount(), 1);
 
     RunFor(QuietTicksMs);
