@@ -4,7 +4,7 @@
 
 #include "Label.h"
 #include "SysUtils.h"
-#include "WireFormat.h"
+#include "TransferTexts.h"
 
 #include <algorithm>
 #include <chrono>

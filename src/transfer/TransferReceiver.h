@@ -60,8 +60,8 @@
 
 struct TransferEvent {
     enum class Kind {
-        Progress,  // `received` of `expected` bytes are here (ProgressText)
-        Failed,    // a start of transfer was refused (TransferErrorText)
+        Progress,  // `received` of `expected` bytes are here
+        Failed,    // a start of transfer was refused
         Completed, // `text` is a whole transfer, for the clipboard
     };
     Kind kind = Kind::Progress;
