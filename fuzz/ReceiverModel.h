@@ -21,9 +21,9 @@
 // taken; of several, the one whose length ends where a read ended, if exactly
 // one does; anything else is refused.
 //
-// The rule for a length alone in the first read is the one way the rules
-// differ from those before it: a model made without it reads as they did,
-// and reports (TookLengthAlone) when the rule it lacks would have applied.
+// A model made without the rules for a length alone in the first read
+// (lengthAloneRule false) reads every stream as the full model does until
+// one of them applies, and reports (TookLengthAlone) when that happens.
 //
 // Not modelled: settling sooner after a pause that followed a length (the
 // fuzz target checks it against this model made quiet at that read), and the
