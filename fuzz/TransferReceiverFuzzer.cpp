@@ -205,7 +205,7 @@ private:
             if (modelled_) {
                 const std::string disagreement = Disagreement(events, outcomes, rules_.full);
                 if (!disagreement.empty() && sooner != nullptr &&
-                    Disagreement(events, soonerOutcomes, sooner->now).empty()) {
+                    Disagreement(events, soonerOutcomes, sooner->full).empty()) {
                     adoptSooner = true;
                 } else {
                     Expect(disagreement.empty(), "settled as the rule settles", [&] { return disagreement; });
