@@ -7,6 +7,7 @@
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
 #include "ScktComp.h"
+#include "TransferTexts.h"
 #include "Unit1.h"
 #include "Unit1TestSupport.h"
 
@@ -58,6 +59,13 @@ struct TForm1TransferTest : ::testing::Test {
 };
 
 } // namespace
+
+TEST(TransferTextsTest, ProgressReadsReceivedOverExpected)
+{
+    EXPECT_EQ(ProgressText(1200, 5000), "1200/5000");
+    EXPECT_EQ(ProgressText(0, 0), "0/0");
+    EXPECT_EQ(TransferErrorText, "transfer err.");
+}
 
 TEST_F(TForm1TransferTest, ClipboardTextGoesOutOnceAsLengthThenTextAndOnlyText)
 {
