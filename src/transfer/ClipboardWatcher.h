@@ -3,22 +3,23 @@
 // peer's texts on the clipboard.
 //
 // A text is sent when the clipboard holds text that differs from the last
-// text sent or received (LastText, which the watcher owns) and from what the clipboard
-// reported right after the last received text was placed (a desktop, or a
-// change of encoding, may not give back the bytes it was given; that
-// changed text is the received one all the same and is never sent back).
+// text sent or received (LastText, which the watcher owns) and from what the
+// clipboard reported right after the last received text was placed (a
+// desktop, or a change of encoding, may not give back the bytes it was given;
+// that changed text is the received one all the same and is never sent back).
 // Nothing is sent while a transfer is coming in, and no text longer than one
 // transfer can carry is sent.
 //
 // The clipboard is read at most once per tick, and not at all while its
-// change count stands still, unless the last read failed. A text read is judged once, not on every tick:
-// the verdict stands until the clipboard changes or LastText does, so a large
-// text costs nothing while it sits there, and a text seen while there was no
-// one to send it to still goes out once there is. LastText changes only
-// through this watcher: a text sent, a text received, or ClearLastText. A
-// text found equal to LastText or to the placed echo is not kept twice: the
-// watcher drops its own copy, and reads the clipboard again should LastText
-// be cleared. Called from the window's handlers on the event loop's thread.
+// change count stands still, unless the last read failed. A text read is
+// judged once, not on every tick: the verdict stands until the clipboard
+// changes or LastText does, so a large text costs nothing while it sits
+// there, and a text seen while there was no one to send it to still goes out
+// once there is. LastText changes only through this watcher: a text sent, a
+// text received, or ClearLastText. A text found equal to LastText or to the
+// placed echo is not kept twice: the watcher drops its own copy, and reads
+// the clipboard again should LastText be cleared. Called from the window's
+// handlers on the event loop's thread.
 #pragma once
 
 #include "Clipbrd.h"
