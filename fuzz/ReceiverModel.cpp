@@ -75,8 +75,9 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
     if (size > furthest) return refuse();
     if (!quiet) return choice;
 
-    // A length that was the whole first read, its text not all here; taken
-    // first when the next read came soon after it.
+    // The quiet rules, numbered as in LengthResolver.h. Rule 1: a length that
+    // was the whole first read, its text not all here; taken first when the
+    // next read came soon after it.
     const Lengths all = LengthsAt(0);
     std::optional<Length> alone;
     for (const Length& length : all) {
@@ -89,8 +90,8 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
         if (lengthAloneRule_) return take(*alone);
     }
 
-    // linked[i]: the bytes from i on split into whole transfers, each one
-    // after the first starting where a read ended.
+    // Rule 2. linked[i]: the bytes from i on split into whole transfers,
+    // each one after the first starting where a read ended.
     std::vector<char> readEnd(size + 1, 0);
     for (std::size_t end : readEnds_) readEnd[end] = 1;
     std::vector<char> linked(size + 1, 0);
@@ -107,12 +108,15 @@ ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
         if (end == size || (end < size && readEnd[end] && linked[end])) linkedCandidates.push_back(length);
     }
     if (linkedCandidates.size() == 1) return take(linkedCandidates.front());
+    // Rule 3.
     if (alone) {
         choice.lengthAlone = true;
         if (lengthAloneRule_) return take(*alone);
     }
+    // Rules 4 and 5.
     if (all.count > 0 && all.list[all.count - 1].digits == size) return take(all.list[all.count - 1]);
     if (wholeCandidates.size() == 1) return take(wholeCandidates.front());
+    // Rules 6 and 7.
     std::vector<Length> atReadEnd;
     for (const Length& length : wholeCandidates) {
         if (AtReadEnd(length.digits)) atReadEnd.push_back(length);

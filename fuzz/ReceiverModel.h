@@ -11,19 +11,20 @@
 // it; "more digits to come" is one more when every waiting byte is a digit
 // and a longer length still fits. None is a refusal, one that is a length is
 // taken, several wait; but waiting bytes that run past the end of every
-// candidate's text are refused. Once the stream has gone quiet, in order: the
-// one candidate with a linked reading (complete, and every transfer after the
-// first starts where a read ended) is taken, unless a length was the whole
-// first read, its text is not all here and the next read came within
-// SameTransferWithinMs, which is taken before it; else such a length is taken
-// whenever the next read came; bytes that are one length and nothing else are
-// that length, its text to come; the one candidate with a complete reading is
-// taken; of several, the one whose length ends where a read ended, if exactly
-// one does; anything else is refused.
+// candidate's text are refused. Once the stream has gone quiet, in order
+// (LengthResolver.h numbers these rules 1 to 7): the one candidate with a
+// linked reading (complete, and every transfer after the first starts where a
+// read ended) is taken, unless a length was the whole first read, its text is
+// not all here and the next read came within SameTransferWithinMs, which is
+// taken before it; else such a length is taken whenever the next read came;
+// bytes that are one length and nothing else are that length, its text to
+// come; the one candidate with a complete reading is taken; of several, the
+// one whose length ends where a read ended, if exactly one does; anything
+// else is refused.
 //
-// The rule for a length alone in the first read is the one way the rules
-// differ from those before it: a model made without it reads as they did,
-// and reports (TookLengthAlone) when the rule it lacks would have applied.
+// A model made without the rules for a length alone in the first read
+// (lengthAloneRule false) reads every stream as the full model does until
+// one of them applies, and reports (TookLengthAlone) when that happens.
 //
 // Not modelled: settling sooner after a pause that followed a length (the
 // fuzz target checks it against this model made quiet at that read), and the

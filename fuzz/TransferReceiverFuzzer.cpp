@@ -12,8 +12,9 @@
 // the stream as ReceiverModel does (inputs of up to ModelledInputBytes), or,
 // once a pause has followed a read of the start of transfer, as the model
 // would if the stream went quiet after the read: sooner, never otherwise. The
-// model in turn must settle it as the rules before a length alone in the
-// first read was taken, up to the first time that rule applies. The receiver
+// model in turn must settle it as the same model without the rules for a
+// length alone in the first read, up to the first time such a rule applies.
+// The receiver
 // must also always account for every byte: a completed text is exactly the
 // bytes that followed its own length, a refusal drops what was pending, and a
 // known length sits at the front of what is undelivered with its text counted
@@ -97,23 +98,23 @@ bool SameOutcomes(const ReceiverModel::Outcomes& a, const ReceiverModel::Outcome
                       [](const auto& x, const auto& y) { return x.refused == y.refused && x.text == y.text; });
 }
 
-// The rules, beside the rules as they were before a length alone in the
-// first read of a start of transfer was taken while its text was still
-// coming. Both settle every stream alike up to the first time that rule
-// applies; from there on only the rules are followed.
+// The rules, beside the same rules without those that take a length alone in
+// the first read of a start of transfer while its text is still coming. Both
+// settle every stream alike up to the first time such a rule applies; from
+// there on only the full rules are followed.
 struct Rules {
-    ReceiverModel now;
-    ReceiverModel before{false};
+    ReceiverModel full;
+    ReceiverModel lacking{false};
     bool apart = false;
 
     template <typename Step>
     ReceiverModel::Outcomes Run(Step step)
     {
-        ReceiverModel::Outcomes outcomes = step(now);
+        ReceiverModel::Outcomes outcomes = step(full);
         if (apart) return outcomes;
-        const ReceiverModel::Outcomes old = step(before);
-        apart = before.TookLengthAlone();
-        Expect(apart || SameOutcomes(outcomes, old), "settled as the rules before",
+        const ReceiverModel::Outcomes without = step(lacking);
+        apart = lacking.TookLengthAlone();
+        Expect(apart || SameOutcomes(outcomes, without), "settled as the rules without a length alone",
                [] { return std::string("they differ where no length came alone"); });
         return outcomes;
     }
@@ -141,7 +142,7 @@ public:
         stream_.append(bytes);
         const auto step = [&] { return receiver_.Feed(bytes, nowMs_); };
         if (!modelled_) return Call(step, {});
-        pausedInStart_ = rules_.now.Waiting() && (pausedInStart_ || afterPause);
+        pausedInStart_ = rules_.full.Waiting() && (pausedInStart_ || afterPause);
         std::optional<Rules> sooner;
         ReceiverModel::Outcomes soonerOutcomes;
         if (pausedInStart_) {
@@ -202,9 +203,9 @@ private:
             const TransferEvents events = step();
             for (const TransferEvent& event : events) Account(event);
             if (modelled_) {
-                const std::string disagreement = Disagreement(events, outcomes, rules_.now);
+                const std::string disagreement = Disagreement(events, outcomes, rules_.full);
                 if (!disagreement.empty() && sooner != nullptr &&
-                    Disagreement(events, soonerOutcomes, sooner->now).empty()) {
+                    Disagreement(events, soonerOutcomes, sooner->full).empty()) {
                     adoptSooner = true;
                 } else {
                     Expect(disagreement.empty(), "settled as the rule settles", [&] { return disagreement; });

@@ -69,7 +69,7 @@ QGroupBox* MakeGroupBox(QWidget* parent, const char* title, QRect bounds)
 } // namespace
 
 TForm1::TForm1(TApplication& application)
-    : TForm(application), sender_([this] { return std::string_view(LastText); })
+    : TForm(application), sender_([this] { return std::string_view(watcher_.LastText()); })
 {
     // No title-bar buttons at all: no system menu, no minimise, maximise or
     // close box. The window leaves by "Exit" (or "hide").
@@ -184,7 +184,7 @@ void TForm1::FormCreate()
     Mode = 0;
     receiver_.Reset();
     receiverSource_ = nullptr;
-    LastText.clear();
+    watcher_.ClearLastText();
     ReadSettingsIntoBoxes();
     ApplyWireEncoding();
     ApplyPeerPolicy();

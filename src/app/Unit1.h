@@ -120,7 +120,8 @@ public:
     // The connection mode and the transfer state. The incoming transfer's
     // counts live in the receiver and read through the accessors.
     std::int32_t Mode = 0;  // 0 idle, 1 server, 2 client
-    std::string LastText;   // last whole text sent or received
+    // The last whole text sent or received; the watcher owns it.
+    const std::string& LastText() const { return watcher_.LastText(); }
     std::int32_t ExpectedSize() const { return receiver_.ExpectedSize(); }
     std::int32_t ReceivedSize() const { return receiver_.ReceivedSize(); }
     std::int32_t Receiving() const { return receiver_.Receiving() ? 1 : 0; }

@@ -4,7 +4,7 @@
 
 #include "Label.h"
 #include "SysUtils.h"
-#include "WireFormat.h"
+#include "TransferTexts.h"
 
 #include <algorithm>
 #include <chrono>
@@ -75,7 +75,7 @@ void TForm1::WatchClipboard()
     const std::uint64_t reads = watcher_.Reads();
     std::optional<std::string_view> text;
     try {
-        text = watcher_.Tick(LastText, receiver_, offered);
+        text = watcher_.Tick(receiver_, offered);
     } catch (...) {
         if (watcher_.Reads() != reads) NoteRead();
         throw;
@@ -160,7 +160,7 @@ void TForm1::ShowTransferEvents(TransferEvents events)
             sender_.DropOwed();
             // Its read-back asks this program itself, the clipboard's owner
             // now: it does not count against the reading spacing.
-            watcher_.PlaceReceived(std::move(event.text), LastText);
+            watcher_.PlaceReceived(std::move(event.text));
             break;
         }
     }

@@ -2,31 +2,6 @@
 
 #include "WireFormat.h"
 
-#include <algorithm>
-
-namespace {
-
-// Bytes sampled at each end of LastText for its stamp.
-constexpr std::size_t StampEndBytes = 64;
-
-} // namespace
-
-ClipboardWatcher::TextStamp ClipboardWatcher::TextStamp::Of(const std::string& text)
-{
-    TextStamp stamp;
-    stamp.data = text.data();
-    stamp.size = text.size();
-    stamp.capacity = text.capacity();
-    const std::size_t sampled = std::min(text.size(), StampEndBytes);
-    // FNV-1a over the first and the last bytes.
-    std::uint64_t hash = 14695981039346656037ULL;
-    const auto mix = [&hash](unsigned char byte) { hash = (hash ^ byte) * 1099511628211ULL; };
-    for (std::size_t i = 0; i < sampled; ++i) mix(static_cast<unsigned char>(text[i]));
-    for (std::size_t i = text.size() - sampled; i < text.size(); ++i) mix(static_cast<unsigned char>(text[i]));
-    stamp.ends = hash;
-    return stamp;
-}
-
 ClipboardWatcher::ClipboardWatcher(TClipboard& clipboard) : clipboard_(clipboard) {}
 
 // The change count is taken before the read: a change during the read then
@@ -57,10 +32,9 @@ void ClipboardWatcher::DropLookedText()
     verdict_ = Verdict::Unjudged;
 }
 
-void ClipboardWatcher::Judge(const std::string& lastText)
+void ClipboardWatcher::Judge()
 {
-    lastStamp_ = TextStamp::Of(lastText);
-    if (lookedText_ == lastText) {
+    if (lookedText_ == lastText_) {
         verdict_ = Verdict::IsLast;
     } else if (placedEcho_ && lookedText_ == *placedEcho_) {
         verdict_ = Verdict::IsEcho;
@@ -71,35 +45,34 @@ void ClipboardWatcher::Judge(const std::string& lastText)
     std::string().swap(lookedText_);
 }
 
-std::optional<std::string_view> ClipboardWatcher::Tick(std::string& lastText, const TransferReceiver& receiver,
-                                                       bool offered)
+// A verdict reached against the cleared text does not hold. When the
+// verdict was "equal to LastText", LastText held the only copy of the text
+// read, so the clipboard is read again.
+void ClipboardWatcher::ClearLastText()
+{
+    std::string().swap(lastText_);
+    if (verdict_ == Verdict::IsLast) {
+        looked_ = false;
+        lookedHoldsText_ = false;
+    }
+    if (verdict_ == Verdict::IsLast || verdict_ == Verdict::New) verdict_ = Verdict::Unjudged;
+}
+
+std::optional<std::string_view> ClipboardWatcher::Tick(const TransferReceiver& receiver, bool offered)
 {
     if (receiver.InTransfer()) return std::nullopt;
     Look();
     if (!lookedHoldsText_) return std::nullopt;
-    if (verdict_ == Verdict::IsLast || verdict_ == Verdict::New) {
-        if (TextStamp::Of(lastText) != lastStamp_) {
-            // LastText changed behind the verdict. The text it held was the
-            // only copy of the one read, so that one is read again.
-            if (verdict_ == Verdict::IsLast) {
-                looked_ = false;
-                Look();
-                if (!lookedHoldsText_) return std::nullopt;
-            }
-            verdict_ = Verdict::Unjudged;
-        }
-    }
-    if (verdict_ == Verdict::Unjudged) Judge(lastText);
+    if (verdict_ == Verdict::Unjudged) Judge();
     if (verdict_ != Verdict::New || !offered || !FitsOneTransfer(lookedText_)) return std::nullopt;
-    lastText = std::move(lookedText_);
+    lastText_ = std::move(lookedText_);
     DropLookedText(); // and with it the previous LastText, which the move left there
     verdict_ = Verdict::IsLast;
-    lastStamp_ = TextStamp::Of(lastText);
     placedEcho_.reset();
-    return std::string_view(lastText);
+    return std::string_view(lastText_);
 }
 
-void ClipboardWatcher::PlaceReceived(std::string text, std::string& lastText)
+void ClipboardWatcher::PlaceReceived(std::string text)
 {
     // A text ends at its first zero byte; LastText holds what is placed.
     if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
@@ -110,7 +83,7 @@ void ClipboardWatcher::PlaceReceived(std::string text, std::string& lastText)
     clipboard_.PlaceText(text);
     // Swapped and dropped: a move would leave the previous LastText in
     // `text` until the end of this call, beside the new one and the read-back.
-    lastText.swap(text);
+    lastText_.swap(text);
     std::string().swap(text);
     // What the clipboard now reports is the received text as this desktop
     // keeps it. Should reading it back fail, the next tick reads it instead
@@ -123,7 +96,7 @@ void ClipboardWatcher::PlaceReceived(std::string text, std::string& lastText)
         return;
     }
     if (!lookedHoldsText_) return;
-    Judge(lastText);
+    Judge();
     // Kept only when it differs from the text placed; otherwise LastText
     // already says all there is to say.
     if (verdict_ == Verdict::New) {

@@ -3,18 +3,14 @@
 #include <algorithm>
 #include <utility>
 
-namespace {
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-} // namespace
+// --- The bytes and the reads that brought them ---
 
 void LengthResolver::AppendRead(std::string_view bytes, bool wholeRead, std::int64_t gapMs)
 {
     if (bytes.empty()) return;
     if (Empty()) baseStartsRead_ = wholeRead;
     Compact();
-    DropSurvey();
+    survey_.Drop();
     if (wholeRead && !gapAfterMs_.empty()) gapAfterMs_.back() = gapMs;
     buffer_.append(bytes);
     dead_.resize(buffer_.size());
@@ -51,7 +47,7 @@ void LengthResolver::Clear()
     takenEnd_ = 0;
     bytesSeen_ = 0;
     work_ = 0;
-    DropSurvey();
+    survey_.Drop();
 }
 
 // Everything remembered by offset moves with the bytes it describes. The room
@@ -59,7 +55,7 @@ void LengthResolver::Clear()
 void LengthResolver::Compact()
 {
     if (base_ == 0) return;
-    DropSurvey();
+    survey_.Drop();
     buffer_.erase(0, base_);
     if (buffer_.capacity() > 2 * buffer_.size()) buffer_.shrink_to_fit();
     dead_.erase(dead_.begin(), dead_.begin() + static_cast<std::ptrdiff_t>(base_));
@@ -82,171 +78,7 @@ void LengthResolver::Compact()
     base_ = 0;
 }
 
-void LengthResolver::ResetCandidates()
-{
-    for (Candidate& candidate : candidates_) candidate = Candidate();
-}
-
-// A taken length whose text is all here leaves its candidate's reading past
-// that text: the reading of the next start of transfer, with the first step
-// as its length. Keeping it spares walking a long run of joined transfers
-// again for each one settled.
-void LengthResolver::CarryOver(std::size_t newBase)
-{
-    Candidate carried;
-    if (taken_ >= 0 && newBase == takenEnd_ && !surveyed_) carried = std::move(candidates_[taken_]);
-    ResetCandidates();
-    taken_ = -1;
-    if (carried.head == carried.steps.size()) return;
-
-    Step& first = carried.steps[carried.head];
-    int digits = first.digits;
-    if (first.first == first.last) {
-        ++carried.head;
-    } else {
-        digits = 1;
-        first.first += 1 + static_cast<std::size_t>(buffer_[first.first] - '0');
-    }
-    candidates_[digits - 1] = std::move(carried);
-}
-
-LengthResolver::Lengths LengthResolver::LengthsAt(std::size_t offset) const
-{
-    Lengths lengths;
-    const std::size_t size = buffer_.size();
-    std::int64_t value = 0;
-    std::size_t digits = 0;
-    while (offset + digits < size && IsDigit(buffer_[offset + digits])) {
-        value = value * 10 + (buffer_[offset + digits] - '0');
-        ++digits;
-        if (digits > 1 && buffer_[offset] == '0') break;
-        if (digits > static_cast<std::size_t>(MaxLengthDigits) || value > MaxTransferBytes) break;
-        lengths.values[lengths.count] = static_cast<std::int32_t>(value);
-        lengths.ends[lengths.count] = offset + digits + static_cast<std::size_t>(value);
-        ++lengths.count;
-    }
-    // The digits reach the end and every one of them still forms a length:
-    // a further digit may yet arrive, unless the first was "0" or one more
-    // digit would overflow the bound whatever it is.
-    lengths.stillArriving = lengths.count > 0 && offset + static_cast<std::size_t>(lengths.count) == size
-        && buffer_[offset] != '0' && lengths.count < MaxLengthDigits
-        && static_cast<std::int64_t>(lengths.values[lengths.count - 1]) * 10 <= MaxTransferBytes;
-    return lengths;
-}
-
-int LengthResolver::LengthCount(std::size_t offset) const
-{
-    const std::size_t size = buffer_.size();
-    std::int64_t value = 0;
-    int count = 0;
-    while (count < MaxLengthDigits && offset + static_cast<std::size_t>(count) < size) {
-        const char c = buffer_[offset + static_cast<std::size_t>(count)];
-        if (!IsDigit(c) || (count == 1 && buffer_[offset] == '0')) break;
-        value = value * 10 + (c - '0');
-        if (value > MaxTransferBytes) break;
-        ++count;
-    }
-    return count;
-}
-
-std::size_t LengthResolver::EndOf(std::size_t offset, int digits) const
-{
-    std::size_t value = 0;
-    for (int i = 0; i < digits; ++i) value = value * 10 + static_cast<std::size_t>(buffer_[offset + static_cast<std::size_t>(i)] - '0');
-    return offset + static_cast<std::size_t>(digits) + value;
-}
-
-// Whether a reading of the bytes from `start` (inside the buffer) to the end
-// still exists, carrying on from the one found for `candidate` before. Depth
-// first, longest length first: the longest text reaches furthest, so the
-// reading found through it holds the longest as bytes arrive. The open end
-// of the path is always its longest length (a shorter one ends sooner), so
-// when new bytes pass it, it is looked at afresh, with any digits that have
-// joined it since.
-bool LengthResolver::Follow(Candidate& candidate, std::size_t start)
-{
-    const std::size_t size = buffer_.size();
-    std::vector<Step>& steps = candidate.steps;
-    if (candidate.head == steps.size()) {
-        steps.clear();
-        candidate.head = 0;
-        if (dead_[start]) return false;
-        ++work_;
-        steps.push_back(Step{start, start, LengthCount(start)});
-    } else {
-        Step& open = steps.back();
-        if (EndOf(open.last, open.digits) >= size) return true;
-        open.digits = LengthCount(open.last);
-    }
-
-    for (;;) {
-        Step& top = steps.back();
-        if (top.digits == 0) {
-            MarkDead(top);
-            steps.pop_back();
-            if (steps.size() == candidate.head) return false;
-            --steps.back().digits;
-            continue;
-        }
-        const std::size_t end = EndOf(top.last, top.digits);
-        if (end >= size) return true;
-        if (dead_[end]) {
-            --top.digits;
-            continue;
-        }
-        ++work_;
-        // A one-digit length has no shorter choice left: it joins the run
-        // below when that is one too.
-        if (top.digits == 1 && steps.size() - candidate.head >= 2 && steps[steps.size() - 2].digits == 1) {
-            steps[steps.size() - 2].last = top.last;
-            steps.pop_back();
-        }
-        steps.push_back(Step{end, end, LengthCount(end)});
-    }
-}
-
-// Every length of the step has been tried and led nowhere; so has the one
-// choice of each offset in the run before it.
-void LengthResolver::MarkDead(const Step& step)
-{
-    for (std::size_t at = step.first;; at += 1 + static_cast<std::size_t>(buffer_[at] - '0')) {
-        dead_[at] = true;
-        if (at == step.last) break;
-    }
-}
-
-bool LengthResolver::ReadEndsAt(std::size_t offset) const
-{
-    return std::binary_search(readEnds_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_), readEnds_.end(), offset);
-}
-
-// The index of the length that is the whole first read of the start of
-// transfer, or -1 when that read held anything else.
-int LengthResolver::LengthAloneInFirstRead(const Lengths& lengths) const
-{
-    if (!baseStartsRead_ || readEndsHead_ == readEnds_.size()) return -1;
-    const std::size_t digits = readEnds_[readEndsHead_] - base_;
-    return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
-}
-
-// The index of the length that is the whole first read, when its text is
-// still coming; else -1.
-int LengthResolver::LengthAloneWithTextToCome(const Lengths& lengths) const
-{
-    const int alone = LengthAloneInFirstRead(lengths);
-    return alone >= 0 && lengths.ends[alone] > buffer_.size() ? alone : -1;
-}
-
-LengthResolver::Decision LengthResolver::Take(const Lengths& lengths, int index)
-{
-    Decision decision;
-    decision.kind = Decision::Kind::Take;
-    decision.digits = static_cast<std::size_t>(index) + 1;
-    decision.length = lengths.values[index];
-    taken_ = index;
-    takenEnd_ = lengths.ends[index];
-    return decision;
-}
+// --- The decisions ---
 
 LengthResolver::Decision LengthResolver::Decide()
 {
@@ -254,30 +86,15 @@ LengthResolver::Decision LengthResolver::Decide()
     return decision.kind == Decision::Kind::Wait ? DecideAfterPause() : decision;
 }
 
-// The candidate whose length is the first read, a pause after it and its
-// text complete to the last byte, if the quiet rules take it now as well.
-LengthResolver::Decision LengthResolver::DecideAfterPause()
-{
-    if (readEndsHead_ == readEnds_.size() || gapAfterMs_[readEndsHead_] < LengthPauseMs ||
-        gapAfterMs_[readEndsHead_] == NoReadYet)
-        return Decision();
-    const Lengths lengths = LengthsAt(base_);
-    const std::size_t digits = readEnds_[readEndsHead_] - base_;
-    if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
-        return Decision();
-    const Decision quiet = DecideQuiet();
-    if (quiet.kind == Decision::Kind::Take && quiet.digits == digits) return quiet;
-    taken_ = -1;
-    return Decision();
-}
-
+// The rules for bytes still coming: no candidate fails, a lone candidate
+// that is a length is taken, and waiting ends where it can finish nothing.
 LengthResolver::Decision LengthResolver::DecideOnBytes()
 {
     Decision decision;
     if (Empty()) return decision;
 
     const std::size_t size = buffer_.size();
-    const Lengths lengths = LengthsAt(base_);
+    const LengthChoices lengths = LengthsAt(base_);
     int candidates = lengths.stillArriving ? 1 : 0;
     int taken = -1;
     std::size_t furthest = 0;
@@ -304,14 +121,33 @@ LengthResolver::Decision LengthResolver::DecideOnBytes()
     return decision;
 }
 
+// The candidate whose length is the first read, a pause after it and its
+// text complete to the last byte, if the quiet rules take it at this moment
+// as well.
+LengthResolver::Decision LengthResolver::DecideAfterPause()
+{
+    if (readEndsHead_ == readEnds_.size() || gapAfterMs_[readEndsHead_] < LengthPauseMs ||
+        gapAfterMs_[readEndsHead_] == NoReadYet)
+        return Decision();
+    const LengthChoices lengths = LengthsAt(base_);
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
+        return Decision();
+    const Decision quiet = DecideQuiet();
+    if (quiet.kind == Decision::Kind::Take && quiet.digits == digits) return quiet;
+    taken_ = -1;
+    return Decision();
+}
+
+// The quiet rules, numbered as in LengthResolver.h.
 LengthResolver::Decision LengthResolver::DecideQuiet()
 {
-    // First whatever Decide would settle. Once a survey is there (a start
+    // First whatever Decide would settle. Where a survey is there (a start
     // of transfer settled earlier in this quiet spell), it answers the same
     // without walking each candidate's reading again.
     Decision decision;
-    if (surveyed_) {
-        Survey(base_);
+    if (survey_.Surveyed()) {
+        survey_.Extend(buffer_, base_);
         decision = DecideFromSurvey(false);
     } else {
         decision = DecideOnBytes();
@@ -319,100 +155,39 @@ LengthResolver::Decision LengthResolver::DecideQuiet()
     if (decision.kind != Decision::Kind::Wait) return decision;
 
     const std::size_t size = buffer_.size();
-    const Lengths lengths = LengthsAt(base_);
+    const LengthChoices lengths = LengthsAt(base_);
     const int alone = LengthAloneWithTextToCome(lengths);
+    // Rule 1.
     if (alone >= 0 && gapAfterMs_[readEndsHead_] < SameTransferWithinMs) return Take(lengths, alone);
-    LinkReadEnds();
+    // Rule 2.
+    survey_.Link(buffer_, std::span<const std::size_t>(readEnds_).subspan(readEndsHead_));
     int linked = -1;
     int count = 0;
     for (int i = 0; i < lengths.count; ++i) {
-        if (lengths.ends[i] > size || !linked_[lengths.ends[i]]) continue;
+        if (lengths.ends[i] > size || !survey_.Linked(lengths.ends[i])) continue;
         linked = i;
         ++count;
     }
     if (count == 1) return Take(lengths, linked);
+    // Rule 3.
     if (alone >= 0) return Take(lengths, alone);
-    // The sender paused after its length: the bytes are that length alone.
-    // This comes before a reading that splits them into several transfers
-    // inside one read, which is how "2000000" reads as "2", "00" and four
-    // empty texts.
+    // Rule 4.
     if (lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == size)
         return Take(lengths, lengths.count - 1);
-    Survey(base_);
+    // Rules 5 to 7.
+    survey_.Extend(buffer_, base_);
     return DecideFromSurvey(true);
 }
 
-// Fills linked_: for each read end from base_ on, whether the bytes from
-// there split into whole transfers each of which starts at a read end, the
-// last ending at the last byte. Read ends are few beside the bytes, and only
-// they are examined.
-void LengthResolver::LinkReadEnds()
-{
-    if (!linked_.empty()) return;
-    const std::size_t size = buffer_.size();
-    linked_.assign(size + 1, false);
-    linked_[size] = true;
-    for (std::size_t i = readEnds_.size(); i > readEndsHead_;) {
-        const std::size_t at = readEnds_[--i];
-        if (at >= size) continue;
-        const int count = LengthCount(at);
-        std::size_t value = 0;
-        for (int digits = 1; digits <= count && !linked_[at]; ++digits) {
-            value = value * 10 + static_cast<std::size_t>(buffer_[at + static_cast<std::size_t>(digits) - 1] - '0');
-            const std::size_t end = at + static_cast<std::size_t>(digits) + value;
-            if (end <= size && linked_[end]) linked_[at] = true;
-        }
-    }
-}
-
-// Fills open_ and whole_ down to `from`, going on from where an earlier call
-// stopped: each offset depends only on later ones.
-void LengthResolver::Survey(std::size_t from)
-{
-    const std::size_t size = buffer_.size();
-    if (!surveyed_) {
-        open_.assign(size + 1, false);
-        whole_.assign(size + 1, false);
-        open_[size] = true;
-        whole_[size] = true;
-        surveyedFrom_ = size;
-        surveyed_ = true;
-    }
-    for (std::size_t at = surveyedFrom_; at > from;) {
-        --at;
-        bool open = false;
-        bool whole = false;
-        std::size_t value = 0;
-        const int count = LengthCount(at);
-        for (int digits = 1; digits <= count && !(open && whole); ++digits) {
-            value = value * 10 + static_cast<std::size_t>(buffer_[at + static_cast<std::size_t>(digits) - 1] - '0');
-            const std::size_t end = at + static_cast<std::size_t>(digits) + value;
-            open = open || end >= size || open_[end];
-            whole = whole || (end <= size && whole_[end]);
-        }
-        open_[at] = open;
-        whole_[at] = whole;
-    }
-    surveyedFrom_ = std::min(surveyedFrom_, from);
-}
-
-void LengthResolver::DropSurvey()
-{
-    surveyed_ = false;
-    std::vector<bool>().swap(open_);
-    std::vector<bool>().swap(whole_);
-    std::vector<bool>().swap(linked_);
-}
-
-// As Decide, with the survey in place of the candidates' readings; with
-// `byComplete`, what Decide would wait on is settled by complete readings
-// (a2 and b), and otherwise dropped.
+// As DecideOnBytes, with the survey in place of the candidates' readings;
+// with `byComplete`, what DecideOnBytes would wait on is settled by rules 5
+// to 7.
 LengthResolver::Decision LengthResolver::DecideFromSurvey(bool byComplete)
 {
     Decision decision;
     decision.kind = Decision::Kind::Fail;
     const std::size_t size = buffer_.size();
-    const Lengths lengths = LengthsAt(base_);
+    const LengthChoices lengths = LengthsAt(base_);
     int candidates = lengths.stillArriving ? 1 : 0;
     int taken = -1;
     std::size_t furthest = 0;
@@ -422,11 +197,11 @@ LengthResolver::Decision LengthResolver::DecideFromSurvey(bool byComplete)
     int lastCompleteAtReadEnd = -1;
     for (int i = 0; i < lengths.count; ++i) {
         const std::size_t end = lengths.ends[i];
-        if (end < size && !open_[end]) continue;
+        if (end < size && !survey_.Open(end)) continue;
         ++candidates;
         taken = i;
         furthest = std::max(furthest, end);
-        if (end > size || !whole_[end]) continue;
+        if (end > size || !survey_.Whole(end)) continue;
         ++complete;
         lastComplete = i;
         if (ReadEndsAt(base_ + static_cast<std::size_t>(i) + 1)) {
@@ -439,7 +214,129 @@ LengthResolver::Decision LengthResolver::DecideFromSurvey(bool byComplete)
     if (candidates == 1 && taken >= 0) return Take(lengths, taken);
     if (size > furthest) return decision;
     if (!byComplete) return Decision();
-    if (complete == 1) return Take(lengths, lastComplete);
-    if (complete > 1 && completeAtReadEnd == 1) return Take(lengths, lastCompleteAtReadEnd);
+    if (complete == 1) return Take(lengths, lastComplete);                                 // rule 5
+    if (complete > 1 && completeAtReadEnd == 1) return Take(lengths, lastCompleteAtReadEnd); // rule 6
+    return decision;                                                                         // rule 7
+}
+
+LengthResolver::Decision LengthResolver::Take(const LengthChoices& lengths, int index)
+{
+    Decision decision;
+    decision.kind = Decision::Kind::Take;
+    decision.digits = static_cast<std::size_t>(index) + 1;
+    decision.length = lengths.values[index];
+    taken_ = index;
+    takenEnd_ = lengths.ends[index];
     return decision;
+}
+
+// The index of the length that is the whole first read, when its text is
+// still coming; else -1.
+int LengthResolver::LengthAloneWithTextToCome(const LengthChoices& lengths) const
+{
+    const int alone = LengthAloneInFirstRead(lengths);
+    return alone >= 0 && lengths.ends[alone] > buffer_.size() ? alone : -1;
+}
+
+// The index of the length that is the whole first read of the start of
+// transfer, or -1 when that read held anything else.
+int LengthResolver::LengthAloneInFirstRead(const LengthChoices& lengths) const
+{
+    if (!baseStartsRead_ || readEndsHead_ == readEnds_.size()) return -1;
+    const std::size_t digits = readEnds_[readEndsHead_] - base_;
+    return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
+}
+
+bool LengthResolver::ReadEndsAt(std::size_t offset) const
+{
+    return std::binary_search(readEnds_.begin() + static_cast<std::ptrdiff_t>(readEndsHead_), readEnds_.end(), offset);
+}
+
+// --- The incremental search for each candidate's reading ---
+
+// Whether a reading of the bytes from `start` (inside the buffer) to the end
+// still exists, carrying on from the one found for `candidate` before. Depth
+// first, longest length first: the longest text reaches furthest, so the
+// reading found through it holds the longest as bytes arrive. The open end
+// of the path is always its longest length (a shorter one ends sooner), so
+// when new bytes pass it, it is looked at afresh, with any digits that have
+// joined it since.
+bool LengthResolver::Follow(Candidate& candidate, std::size_t start)
+{
+    const std::size_t size = buffer_.size();
+    std::vector<Step>& steps = candidate.steps;
+    if (candidate.head == steps.size()) {
+        steps.clear();
+        candidate.head = 0;
+        if (dead_[start]) return false;
+        ++work_;
+        steps.push_back(Step{start, start, LengthsAt(start).count});
+    } else {
+        Step& open = steps.back();
+        if (EndOf(open.last, open.digits) >= size) return true;
+        open.digits = LengthsAt(open.last).count;
+    }
+
+    for (;;) {
+        Step& top = steps.back();
+        if (top.digits == 0) {
+            MarkDead(top);
+            steps.pop_back();
+            if (steps.size() == candidate.head) return false;
+            --steps.back().digits;
+            continue;
+        }
+        const std::size_t end = EndOf(top.last, top.digits);
+        if (end >= size) return true;
+        if (dead_[end]) {
+            --top.digits;
+            continue;
+        }
+        ++work_;
+        // A one-digit length has no shorter choice left: it joins the run
+        // below when that is one too.
+        if (top.digits == 1 && steps.size() - candidate.head >= 2 && steps[steps.size() - 2].digits == 1) {
+            steps[steps.size() - 2].last = top.last;
+            steps.pop_back();
+        }
+        steps.push_back(Step{end, end, LengthsAt(end).count});
+    }
+}
+
+// Every length of the step has been tried and led nowhere; so has the one
+// choice of each offset in the run before it.
+void LengthResolver::MarkDead(const Step& step)
+{
+    for (std::size_t at = step.first;; at = EndOf(at, 1)) {
+        dead_[at] = true;
+        if (at == step.last) break;
+    }
+}
+
+void LengthResolver::ResetCandidates()
+{
+    for (Candidate& candidate : candidates_) candidate = Candidate();
+}
+
+// A taken length whose text is all here leaves its candidate's reading past
+// that text: the reading of the next start of transfer, with the first step
+// as its length. Keeping it spares walking a long run of joined transfers
+// again for each one settled.
+void LengthResolver::CarryOver(std::size_t newBase)
+{
+    Candidate carried;
+    if (taken_ >= 0 && newBase == takenEnd_ && !survey_.Surveyed()) carried = std::move(candidates_[taken_]);
+    ResetCandidates();
+    taken_ = -1;
+    if (carried.head == carried.steps.size()) return;
+
+    Step& first = carried.steps[carried.head];
+    int digits = first.digits;
+    if (first.first == first.last) {
+        ++carried.head;
+    } else {
+        digits = 1;
+        first.first = EndOf(first.first, 1);
+    }
+    candidates_[digits - 1] = std::move(carried);
 }

@@ -37,29 +37,30 @@
 // most one per watcher tick, so two transfers all but never share a read,
 // and the place where one transfer ends and the next begins is a read end.
 // A reading is "linked" when it is complete and each of its transfers after
-// the first starts exactly where a read ended. In this order:
-//   a0. the first read of the start of transfer held a length and nothing
-//       else, that length's text is not all here, and the next read came
-//       within SameTransferWithinMs: it is taken, its text still coming (the
-//       sender, or the network, paused inside the text). A sender puts its
-//       length in a send of its own, and what follows it so soon is its
-//       text, not another transfer, even when the bytes so far also split
-//       into transfers that start where reads ended;
-//   a1. exactly one candidate has a linked reading: it is taken;
-//   c0. as a0, whenever the next read came: a pause inside a text never
-//       breaks a transfer that fits its length, unless a single linked
-//       reading (a1) says the bytes were several transfers after all. This
-//       goes before c, which would read a text of digits after such a
-//       length as more of the length;
-//   c.  the bytes are all one length: it is taken, and its text is still to
-//       come (the sender paused after it). This goes before the readings
-//       below, which split a read into several transfers: "2000000" alone
-//       would otherwise be "2", "00" and four empty texts;
-//   a2. exactly one candidate has a complete reading: it is taken;
-//   b.  of several, the one whose length ends exactly where a read ended is
-//       taken, as a sender puts its length in a send of its own, if exactly
-//       one does;
-//   d.  otherwise the bytes are dropped.
+// the first starts exactly where a read ended. What Decide settles is
+// settled first; then the quiet rules, in the order they apply:
+//   1. the first read of the start of transfer held a length and nothing
+//      else, that length's text is not all here, and the next read came
+//      within SameTransferWithinMs: it is taken, its text still coming (the
+//      sender, or the network, paused inside the text). A sender puts its
+//      length in a send of its own, and what follows it so soon is its
+//      text, not another transfer, even when the bytes so far also split
+//      into transfers that start where reads ended;
+//   2. exactly one candidate has a linked reading: it is taken;
+//   3. as rule 1, whenever the next read came: a pause inside a text never
+//      breaks a transfer that fits its length, unless a single linked
+//      reading (rule 2) says the bytes were several transfers after all.
+//      This goes before rule 4, which would read a text of digits after
+//      such a length as more of the length;
+//   4. the bytes are all one length: it is taken, and its text is still to
+//      come (the sender paused after it). This goes before the rules
+//      below, which split a read into several transfers: "2000000" alone
+//      would otherwise be "2", "00" and four empty texts;
+//   5. exactly one candidate has a complete reading: it is taken;
+//   6. of several, the one whose length ends exactly where a read ended is
+//      taken, as a sender puts its length in a send of its own, if exactly
+//      one does;
+//   7. otherwise the bytes are dropped.
 // A text need not wait for the quiet, though, when its sender has said
 // where its length ended (DecideAfterPause): a candidate whose length ended
 // exactly where the first read of the start of transfer ended, after which
@@ -81,12 +82,15 @@
 // one, so each offset is examined about once per candidate and the work
 // grows with the bytes, not with their square. A taken length whose text is
 // all here hands the rest of its path on to the next start of transfer.
-// When quiet, the bytes stop changing, and every offset's answer is worked
-// out once, backwards from the end, for all the transfers settled in that
-// quiet spell, and the linked readings once over the read ends alone, which
-// answers the usual cases without that. Owned by TransferReceiver.
+// When quiet, the bytes stop changing, and a QuietSurvey works out every
+// offset's answer once, backwards from the end, for all the transfers
+// settled in that quiet spell, and the linked readings once over the read
+// ends alone, which answers the usual cases without that. Owned by
+// TransferReceiver.
 #pragma once
 
+#include "LengthChoices.h"
+#include "QuietSurvey.h"
 #include "TransferLimits.h"
 
 #include <array>
@@ -127,13 +131,6 @@ public:
     Decision DecideQuiet();
 
 private:
-    // The lengths that may begin at one offset, shortest first.
-    struct Lengths {
-        int count = 0;
-        std::array<std::int32_t, MaxLengthDigits> values{};
-        std::array<std::size_t, MaxLengthDigits> ends{}; // offset just past each one's text
-        bool stillArriving = false; // the digits run to the end and may go on
-    };
     // Part of the reading found for a candidate: the length at `last` with
     // `digits` digits, preceded, when `first` differs, by a run of one-digit
     // lengths from `first` on that have no other choice left. Runs keep a
@@ -149,23 +146,24 @@ private:
         std::size_t head = 0;
     };
 
-    Lengths LengthsAt(std::size_t offset) const;
-    int LengthCount(std::size_t offset) const;
-    std::size_t EndOf(std::size_t offset, int digits) const;
+    Decision DecideOnBytes();
+    Decision DecideAfterPause();
+    Decision DecideFromSurvey(bool byComplete);
+    Decision Take(const LengthChoices& lengths, int index);
+    int LengthAloneWithTextToCome(const LengthChoices& lengths) const;
+    int LengthAloneInFirstRead(const LengthChoices& lengths) const;
+    bool ReadEndsAt(std::size_t offset) const;
+
+    LengthChoices LengthsAt(std::size_t offset) const { return LengthChoices::At(buffer_, offset); }
+    // Just past the text of the length of `digits` digits at `offset`.
+    std::size_t EndOf(std::size_t offset, int digits) const
+    {
+        return LengthChoices::At(buffer_, offset, digits).ends[digits - 1];
+    }
     bool Follow(Candidate& candidate, std::size_t start);
     void MarkDead(const Step& step);
     void ResetCandidates();
     void CarryOver(std::size_t newBase);
-    bool ReadEndsAt(std::size_t offset) const;
-    int LengthAloneInFirstRead(const Lengths& lengths) const;
-    int LengthAloneWithTextToCome(const Lengths& lengths) const;
-    Decision DecideOnBytes();
-    Decision DecideAfterPause();
-    Decision Take(const Lengths& lengths, int index);
-    void LinkReadEnds();
-    void Survey(std::size_t from);
-    void DropSurvey();
-    Decision DecideFromSurvey(bool byComplete);
 
     std::string buffer_;
     std::size_t base_ = 0;
@@ -188,14 +186,5 @@ private:
     std::size_t takenEnd_ = 0;
     std::size_t bytesSeen_ = 0;
     std::size_t work_ = 0;
-    // While quiet, by offset from surveyedFrom_ on: a reading of the bytes
-    // from there exists (open_), a complete one (whole_). Holds while the
-    // bytes do not change.
-    bool surveyed_ = false;
-    std::size_t surveyedFrom_ = 0;
-    std::vector<bool> open_;
-    std::vector<bool> whole_;
-    // While quiet, by offset: a linked reading starts there (only read ends
-    // and the end of the bytes are ever set). Empty until worked out.
-    std::vector<bool> linked_;
+    QuietSurvey survey_; // while quiet, until the bytes change
 };

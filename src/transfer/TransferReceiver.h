@@ -19,23 +19,15 @@
 // "5hello" is settled at once, and so is "0"; "5" waits, as "50" may follow.
 // When a text beginning with digits keeps several lengths possible ("3123": 3
 // and "123", or 31 and more to come), the receiver waits for more bytes, and
-// once the sender has been silent for QuietResolveMs settles them: by the one
-// length under which the bytes split into whole transfers, each after the
-// first beginning where a read ended, as a sender sends one transfer at a
-// time (but a length alone in the first read, its text not all here and more
-// bytes soon after it, comes first); else, when the first read was a length
-// alone and its text is not all here, by that length (a pause inside a text
-// does not break it); else, when the bytes are one length alone, by taking it
-// as a length whose text is still to come; else by the one length under which
-// every transfer is complete and the bytes end exactly; among several such,
-// by the one that came in a read of its own. Bytes no length fits, ambiguity
-// that silence does not settle, and bytes that run past every possible
-// length's text undecided or cost too much to examine (see TransferLimits.h)
-// are refused: a failure is reported, the bytes are dropped, the clipboard is
-// not touched and the next bytes start afresh.
-// A pause after a read that ended with a length lets that length's text be
-// settled as soon as it is complete, as the quiet rules would settle it.
-// LengthResolver.h states the rules in full.
+// once the sender has been silent for QuietResolveMs settles them by the
+// quiet rules; a pause after a read that ended with a length lets that
+// length's text be settled as soon as it is complete, as the quiet rules
+// would settle it. LengthResolver.h states the rules, numbered in the order
+// they apply. Bytes no length fits, ambiguity that the rules do not settle,
+// and bytes that run past every possible length's text undecided or cost too
+// much to examine (see TransferLimits.h) are refused: a failure is reported,
+// the bytes are dropped, the clipboard is not touched and the next bytes
+// start afresh.
 //
 // A text that stops coming for StalledTransferMs is dropped with a failure,
 // and the next bytes start afresh.
@@ -60,8 +52,8 @@
 
 struct TransferEvent {
     enum class Kind {
-        Progress,  // `received` of `expected` bytes are here (ProgressText)
-        Failed,    // a start of transfer was refused (TransferErrorText)
+        Progress,  // `received` of `expected` bytes are here
+        Failed,    // a start of transfer was refused
         Completed, // `text` is a whole transfer, for the clipboard
     };
     Kind kind = Kind::Progress;

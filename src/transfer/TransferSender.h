@@ -8,7 +8,7 @@
 // peer either. Both waits run on the event loop's timers; nothing blocks.
 //
 // The sender holds no text of its own. A peer is owed "the current text",
-// which the window keeps (LastText) and the sender reads through `text` at
+// which the clipboard watcher keeps (LastText) and the sender reads through `text` at
 // the moment a transfer starts: while a text is still leaving (the
 // connection has bytes of an earlier send waiting) or the pace holds the
 // next start back, a newer text simply takes the place of the one owed, and

@@ -15,8 +15,3 @@ bool FitsOneTransfer(std::string_view text)
 {
     return text.size() <= static_cast<std::size_t>(MaxTransferBytes);
 }
-
-std::string ProgressText(std::int32_t received, std::int32_t expected)
-{
-    return IntToStr(received) + "/" + IntToStr(expected);
-}

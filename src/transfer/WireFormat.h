@@ -1,5 +1,4 @@
-// The bytes of one transfer on the wire, and the texts the window shows about
-// transfers.
+// The bytes of one transfer on the wire.
 //
 // A transfer is two sends on the connection: the text's byte count as decimal
 // ASCII digits (no sign, no leading zero, no terminator), then the text's
@@ -24,9 +23,3 @@ TransferPieces MakeTransferPieces(std::string_view text);
 
 // Whether a text can be announced at all (see MaxTransferBytes).
 bool FitsOneTransfer(std::string_view text);
-
-// What the window's transfer label shows when a start of transfer is refused.
-inline constexpr std::string_view TransferErrorText = "transfer err.";
-
-// The transfer label's count, received first: "1200/5000".
-std::string ProgressText(std::int32_t received, std::int32_t expected);

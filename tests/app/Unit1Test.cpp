@@ -116,7 +116,7 @@ TEST_F(TForm1Test, CountersAndModeStartEmpty)
     EXPECT_EQ(form->ExpectedSize(), 0);
     EXPECT_EQ(form->ReceivedSize(), 0);
     EXPECT_EQ(form->Receiving(), 0);
-    EXPECT_EQ(form->LastText, "");
+    EXPECT_EQ(form->LastText(), "");
 
     EXPECT_EQ(form->Timer1().Interval(), 500);
     EXPECT_TRUE(form->Timer1().Enabled());

@@ -7,6 +7,7 @@
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
 #include "ScktComp.h"
+#include "TransferTexts.h"
 #include "Unit1.h"
 #include "Unit1TestSupport.h"
 
@@ -59,13 +60,20 @@ struct TForm1TransferTest : ::testing::Test {
 
 } // namespace
 
+TEST(TransferTextsTest, ProgressReadsReceivedOverExpected)
+{
+    EXPECT_EQ(ProgressText(1200, 5000), "1200/5000");
+    EXPECT_EQ(ProgressText(0, 0), "0/0");
+    EXPECT_EQ(TransferErrorText, "transfer err.");
+}
+
 TEST_F(TForm1TransferTest, ClipboardTextGoesOutOnceAsLengthThenTextAndOnlyText)
 {
     LoopbackPeer peer = ServeOnePeer();
 
     clipboard.SetForeignText("hello");
     ASSERT_TRUE(RunUntil([&] { return peer.Received() == "5hello"; })) << peer.Received();
-    EXPECT_EQ(form.LastText, "hello");
+    EXPECT_EQ(form.LastText(), "hello");
 
     // Copied again: a tick reads it and sends nothing.
     const int fetches = clipboard.FetchCount();
@@ -91,7 +99,7 @@ TEST_F(TForm1TransferTest, ReceivedTextLandsOnTheClipboardAndIsNotSentBack)
     peer.Send("hello");
     ASSERT_TRUE(RunUntil([&] { return ClipboardHolds("hello"); }));
     EXPECT_EQ(form.Label4()->Caption(), "5/5");
-    EXPECT_EQ(form.LastText, "hello");
+    EXPECT_EQ(form.LastText(), "hello");
     EXPECT_EQ(clipboard.PlaceCount(), 1);
 
     RunFor(QuietTicksMs);

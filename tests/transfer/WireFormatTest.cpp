@@ -27,10 +27,3 @@ TEST(WireFormatTest, PiecesSentInTwoReadsComeBackAsTheText)
         EXPECT_FALSE(receiver.InTransfer());
     }
 }
-
-TEST(WireFormatTest, ProgressReadsReceivedOverExpected)
-{
-    EXPECT_EQ(ProgressText(1200, 5000), "1200/5000");
-    EXPECT_EQ(ProgressText(0, 0), "0/0");
-    EXPECT_EQ(TransferErrorText, "transfer err.");
-}

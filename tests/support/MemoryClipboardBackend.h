@@ -1,6 +1,6 @@
 // MemoryClipboardBackend: a clipboard that lives in this process's memory.
 //
-// For unit tests (and any run without a desktop): besides the backend calls
+// For unit tests: besides the backend calls
 // it lets the caller play the rest of the desktop: another program copying a
 // text or a picture, a clipboard held open elsewhere, a clipboard that does
 // not give back the bytes it was given. It counts its reads and writes so
