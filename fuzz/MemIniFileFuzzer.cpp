@@ -10,7 +10,7 @@
 // The directory lives under $TMPDIR (or /tmp) and is removed at exit.
 
 #include "FuzzCheck.h"
-#include "MemIniFile.h"
+#include "store/MemIniFile.h"
 
 #include <cstdint>
 #include <cstdio>

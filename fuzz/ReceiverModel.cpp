@@ -1,6 +1,6 @@
 #include "ReceiverModel.h"
 
-#include "TransferLimits.h"
+#include "transfer/TransferLimits.h"
 
 #include <algorithm>
 #include <optional>

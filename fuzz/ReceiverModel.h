@@ -32,7 +32,7 @@
 // on any input).
 #pragma once
 
-#include "TransferLimits.h"
+#include "transfer/TransferLimits.h"
 
 #include <array>
 #include <cstddef>

@@ -5,7 +5,7 @@
 // whole text in its message.
 
 #include "FuzzCheck.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <charconv>
 #include <cstdint>

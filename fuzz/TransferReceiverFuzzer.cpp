@@ -33,9 +33,9 @@
 
 #include "FuzzCheck.h"
 #include "ReceiverModel.h"
-#include "SysUtils.h"
-#include "TransferLimits.h"
-#include "TransferReceiver.h"
+#include "base/SysUtils.h"
+#include "transfer/TransferLimits.h"
+#include "transfer/TransferReceiver.h"
 
 #include <sanitizer/allocator_interface.h>
 

@@ -1,12 +1,12 @@
-#include "Application.h"
+#include "app/Application.h"
 
-#include "EventLoop.h"
-#include "Form.h"
-#include "QtEventLoop.h"
-#include "Clipbrd.h"
-#include "QtClipboardBackend.h"
-#include "QuitSignals.h"
-#include "SysUtils.h"
+#include "app/Form.h"
+#include "app/QtClipboardBackend.h"
+#include "app/QtEventLoop.h"
+#include "app/QuitSignals.h"
+#include "base/EventLoop.h"
+#include "base/SysUtils.h"
+#include "transfer/Clipbrd.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>

@@ -11,7 +11,7 @@
 // hides each window and runs its FormDestroy before its controls go.
 #pragma once
 
-#include "Settings.h"
+#include "store/Settings.h"
 
 #include <QIcon>
 

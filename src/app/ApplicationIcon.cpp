@@ -1,7 +1,7 @@
 // The program icon's artwork lives in assets/: XPM source for 1x, compiled in
 // here, and an SVG drawn on the same grid, from which the build renders the
 // larger sizes a scaled desktop asks for (compiled in as resources).
-#include "Application.h"
+#include "app/Application.h"
 
 #include <QPixmap>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "Form.h"
+#include "app/Form.h"
 
-#include "Application.h"
-#include "EventLoop.h"
+#include "app/Application.h"
+#include "base/EventLoop.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>

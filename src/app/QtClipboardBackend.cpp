@@ -1,4 +1,4 @@
-#include "QtClipboardBackend.h"
+#include "app/QtClipboardBackend.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

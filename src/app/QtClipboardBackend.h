@@ -18,8 +18,8 @@
 // thread after the QApplication exists.
 #pragma once
 
-#include "ClipboardBackend.h"
-#include "X11SelectionReader.h"
+#include "app/X11SelectionReader.h"
+#include "transfer/ClipboardBackend.h"
 
 #include <QMimeData>
 #include <QObject>

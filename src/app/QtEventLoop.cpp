@@ -1,4 +1,4 @@
-#include "QtEventLoop.h"
+#include "app/QtEventLoop.h"
 
 #include <QObject>
 #include <QSocketNotifier>

@@ -3,7 +3,7 @@
 // QApplication) and destroy it before; the loop runs whenever Qt's runs.
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <memory>
 

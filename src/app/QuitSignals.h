@@ -7,7 +7,7 @@
 // time; made and destroyed by TApplication on the loop's thread.
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <functional>
 

@@ -1,6 +1,6 @@
-#include "StatusBar.h"
+#include "app/StatusBar.h"
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <QLabel>
 

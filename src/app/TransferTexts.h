@@ -2,7 +2,7 @@
 // The wire carries no labels; these are the window's alone.
 #pragma once
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <cstdint>
 #include <string>

@@ -1,12 +1,12 @@
-#include "Unit1.h"
+#include "app/Unit1.h"
 
-#include "Application.h"
-#include "CommandLine.h"
-#include "Edit.h"
-#include "Label.h"
-#include "Settings.h"
-#include "StatusBar.h"
-#include "SysUtils.h"
+#include "app/Application.h"
+#include "app/CommandLine.h"
+#include "app/Edit.h"
+#include "app/Label.h"
+#include "app/StatusBar.h"
+#include "base/SysUtils.h"
+#include "store/Settings.h"
 
 #include <QFont>
 #include <QGroupBox>

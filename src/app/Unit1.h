@@ -6,12 +6,12 @@
 // on the loop's thread; everything here runs on that thread.
 #pragma once
 
-#include "ClipboardWatcher.h"
-#include "Form.h"
-#include "ScktComp.h"
-#include "Timer.h"
-#include "TransferReceiver.h"
-#include "TransferSender.h"
+#include "app/Form.h"
+#include "base/Timer.h"
+#include "net/ScktComp.h"
+#include "transfer/ClipboardWatcher.h"
+#include "transfer/TransferReceiver.h"
+#include "transfer/TransferSender.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,12 +1,12 @@
 // TForm1's connection modes: the four buttons that start and stop the server
 // and the client, and what the window shows on each socket event other than
 // data arriving.
-#include "Unit1.h"
+#include "app/Unit1.h"
 
-#include "Edit.h"
-#include "Label.h"
-#include "Settings.h"
-#include "SysUtils.h"
+#include "app/Edit.h"
+#include "app/Label.h"
+#include "base/SysUtils.h"
+#include "store/Settings.h"
 
 #include <QPushButton>
 

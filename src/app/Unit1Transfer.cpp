@@ -1,10 +1,10 @@
 // TForm1's clipboard watcher and sender (Timer1's tick) and the receiver
 // (the read events of both socket components).
-#include "Unit1.h"
+#include "app/Unit1.h"
 
-#include "Label.h"
-#include "SysUtils.h"
-#include "TransferTexts.h"
+#include "app/Label.h"
+#include "app/TransferTexts.h"
+#include "base/SysUtils.h"
 
 #include <algorithm>
 #include <chrono>

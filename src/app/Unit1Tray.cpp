@@ -1,9 +1,9 @@
 // TForm1's notification-area icon, "hide", the "/mini" timer and the restore
 // sequence.
-#include "Unit1.h"
+#include "app/Unit1.h"
 
-#include "Application.h"
-#include "Edit.h"
+#include "app/Application.h"
+#include "app/Edit.h"
 
 #include <QSystemTrayIcon>
 

@@ -1,6 +1,6 @@
-#include "X11SelectionReader.h"
+#include "app/X11SelectionReader.h"
 
-#include "TransferLimits.h"
+#include "transfer/TransferLimits.h"
 
 #include <xcb/xcb.h>
 

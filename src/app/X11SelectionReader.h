@@ -13,7 +13,7 @@
 // caller up once per change. Used on one thread; reads block that thread.
 #pragma once
 
-#include "ClipboardBackend.h"
+#include "transfer/ClipboardBackend.h"
 
 #include <cstdint>
 #include <string>

@@ -3,10 +3,10 @@
 // display can be opened (one line on stderr says why), 1 when another copy
 // runs in this desktop session, 0 otherwise (a main window that cannot be
 // built included, after its error box).
-#include "Application.h"
-#include "DisplayChoice.h"
-#include "InstanceLock.h"
-#include "Unit1.h"
+#include "app/Application.h"
+#include "app/DisplayChoice.h"
+#include "app/InstanceLock.h"
+#include "app/Unit1.h"
 
 #include <malloc.h>
 

@@ -1,4 +1,4 @@
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "Timer.h"
+#include "base/Timer.h"
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 TTimer::TTimer(EventLoop& loop) : loop_(loop) {}
 

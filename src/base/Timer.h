@@ -9,7 +9,7 @@
 // The handler may destroy the timer. Destroying the timer stops it.
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <functional>
 

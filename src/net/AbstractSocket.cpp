@@ -1,7 +1,7 @@
-#include "AbstractSocket.h"
+#include "net/AbstractSocket.h"
 
-#include "CustomWinSocket.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/CustomWinSocket.h"
 
 namespace {
 

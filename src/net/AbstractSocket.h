@@ -7,9 +7,9 @@
 // Host, Port and Service cannot change while Active. Loop thread only.
 #pragma once
 
-#include "SocketTypes.h"
+#include "net/SocketTypes.h"
 
-#include "Object.h"
+#include "base/Object.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "AddressFilter.h"
+#include "net/AddressFilter.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,4 @@
-#include "ClientSocket.h"
+#include "net/ClientSocket.h"
 
 TClientSocket::TClientSocket(TObject* owner, EventLoop* loop)
     : TCustomSocket(owner), connection_(new TClientWinSocket(InvalidSocket, loop))

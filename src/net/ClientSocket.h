@@ -10,8 +10,8 @@
 // Loop thread only.
 #pragma once
 
-#include "ClientWinSocket.h"
-#include "CustomSocket.h"
+#include "net/ClientWinSocket.h"
+#include "net/CustomSocket.h"
 
 class EventLoop;
 

@@ -1,6 +1,6 @@
-#include "ClientWinSocket.h"
+#include "net/ClientWinSocket.h"
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 TClientWinSocket::TClientWinSocket(int handle, EventLoop* loop) : TCustomWinSocket(handle, loop) {}
 

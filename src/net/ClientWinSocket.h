@@ -3,7 +3,7 @@
 // Owned by TClientSocket; loop thread only.
 #pragma once
 
-#include "CustomWinSocket.h"
+#include "net/CustomWinSocket.h"
 
 class TClientWinSocket : public TCustomWinSocket {
 public:

@@ -1,4 +1,4 @@
-#include "CustomSocket.h"
+#include "net/CustomSocket.h"
 
 void TCustomSocket::HandleEvent(TCustomWinSocket* socket, TSocketEventKind kind)
 {

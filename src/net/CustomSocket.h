@@ -3,7 +3,7 @@
 // only the slots it publishes. Loop thread only.
 #pragma once
 
-#include "AbstractSocket.h"
+#include "net/AbstractSocket.h"
 
 class TCustomSocket : public TAbstractSocket {
 protected:

@@ -1,8 +1,8 @@
-#include "CustomWinSocket.h"
+#include "net/CustomWinSocket.h"
 
-#include "EventLoop.h"
-#include "SocketCalls.h"
-#include "SysUtils.h"
+#include "base/EventLoop.h"
+#include "base/SysUtils.h"
+#include "net/SocketCalls.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -28,12 +28,12 @@
 // connection, the listening object and the accepted connections.
 #pragma once
 
-#include "AddressFilter.h"
-#include "NotifyTarget.h"
-#include "Resolution.h"
-#include "SendQueue.h"
-#include "SocketTypes.h"
-#include "TlsFilter.h"
+#include "net/AddressFilter.h"
+#include "net/NotifyTarget.h"
+#include "net/Resolution.h"
+#include "net/SendQueue.h"
+#include "net/SocketTypes.h"
+#include "net/TlsFilter.h"
 
 #include <netinet/in.h>
 
@@ -44,7 +44,7 @@
 #include <string>
 #include <string_view>
 
-#include "Object.h"
+#include "base/Object.h"
 
 class EventLoop;
 

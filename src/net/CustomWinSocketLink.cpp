@@ -1,8 +1,8 @@
 // TCustomWinSocket's side of the encrypted link: the handshake, and the
 // reads and writes that go through the TlsFilter instead of the socket.
-#include "CustomWinSocket.h"
+#include "net/CustomWinSocket.h"
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <algorithm>
 #include <cerrno>

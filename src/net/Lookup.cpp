@@ -1,6 +1,6 @@
-#include "Lookup.h"
+#include "net/Lookup.h"
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
-#include "NotifyTarget.h"
+#include "net/NotifyTarget.h"
 
-#include "SocketCalls.h"
+#include "net/SocketCalls.h"
 
 NotifyTarget::NotifyTarget(EventLoop& loop, NotifySink& sink)
     : loop_(loop), sink_(sink), alive_(std::make_shared<bool>(true))

@@ -19,8 +19,8 @@
 // Owned by a TCustomWinSocket; all calls on the loop's thread.
 #pragma once
 
-#include "EventLoop.h"
-#include "SocketTypes.h"
+#include "base/EventLoop.h"
+#include "net/SocketTypes.h"
 
 #include <memory>
 

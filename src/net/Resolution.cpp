@@ -1,6 +1,6 @@
-#include "Resolution.h"
+#include "net/Resolution.h"
 
-#include "SocketCalls.h"
+#include "net/SocketCalls.h"
 
 #include <system_error>
 

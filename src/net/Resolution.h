@@ -13,8 +13,8 @@
 // down. A cancelled lookup never answers. All calls on the loop's thread.
 #pragma once
 
-#include "Lookup.h"
-#include "SocketTypes.h"
+#include "net/Lookup.h"
+#include "net/SocketTypes.h"
 
 #include <netinet/in.h>
 

@@ -28,12 +28,12 @@
 // call the program made go to that caller.
 #pragma once
 
-#include "AbstractSocket.h"
-#include "ClientSocket.h"
-#include "ClientWinSocket.h"
-#include "CustomSocket.h"
-#include "CustomWinSocket.h"
-#include "ServerClientWinSocket.h"
-#include "ServerSocket.h"
-#include "ServerWinSocket.h"
-#include "SocketTypes.h"
+#include "net/AbstractSocket.h"
+#include "net/ClientSocket.h"
+#include "net/ClientWinSocket.h"
+#include "net/CustomSocket.h"
+#include "net/CustomWinSocket.h"
+#include "net/ServerClientWinSocket.h"
+#include "net/ServerSocket.h"
+#include "net/ServerWinSocket.h"
+#include "net/SocketTypes.h"

@@ -1,6 +1,6 @@
-#include "SendQueue.h"
+#include "net/SendQueue.h"
 
-#include "SocketCalls.h"
+#include "net/SocketCalls.h"
 
 #include <cerrno>
 

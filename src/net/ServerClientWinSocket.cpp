@@ -1,6 +1,6 @@
-#include "ServerClientWinSocket.h"
+#include "net/ServerClientWinSocket.h"
 
-#include "ServerWinSocket.h"
+#include "net/ServerWinSocket.h"
 
 TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* server)
     : TCustomWinSocket(handle, server ? &server->Loop() : nullptr), server_(server)

@@ -5,7 +5,7 @@
 // TServerWinSocket; loop thread only.
 #pragma once
 
-#include "CustomWinSocket.h"
+#include "net/CustomWinSocket.h"
 
 class TServerWinSocket;
 

@@ -1,4 +1,4 @@
-#include "ServerSocket.h"
+#include "net/ServerSocket.h"
 
 TServerSocket::TServerSocket(TObject* owner, EventLoop* loop)
     : TCustomSocket(owner),

@@ -11,9 +11,9 @@
 // inside its own handlers. Loop thread only.
 #pragma once
 
-#include "CustomSocket.h"
-#include "ServerClientWinSocket.h"
-#include "ServerWinSocket.h"
+#include "net/CustomSocket.h"
+#include "net/ServerClientWinSocket.h"
+#include "net/ServerWinSocket.h"
 
 class EventLoop;
 

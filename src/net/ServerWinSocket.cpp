@@ -1,8 +1,8 @@
-#include "ServerWinSocket.h"
+#include "net/ServerWinSocket.h"
 
-#include "ServerClientWinSocket.h"
-#include "SocketCalls.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ServerClientWinSocket.h"
+#include "net/SocketCalls.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -13,7 +13,7 @@
 // empties the notification set, and such a listener accepts nothing.
 #pragma once
 
-#include "CustomWinSocket.h"
+#include "net/CustomWinSocket.h"
 
 #include <mutex>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "SocketCalls.h"
+#include "net/SocketCalls.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

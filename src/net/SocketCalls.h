@@ -7,8 +7,8 @@
 // close-on-exec. Any thread may call these.
 #pragma once
 
-#include "SocketTypes.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/SocketTypes.h"
 
 #include <netinet/in.h>
 

@@ -1,6 +1,6 @@
-#include "TlsFilter.h"
+#include "net/TlsFilter.h"
 
-#include "SocketCalls.h"
+#include "net/SocketCalls.h"
 
 #include <openssl/bio.h>
 #include <openssl/core_names.h>

@@ -3,7 +3,7 @@
 // derived store decides how values are kept and when the file is touched.
 #pragma once
 
-#include "Object.h"
+#include "base/Object.h"
 
 #include <string>
 #include <string_view>

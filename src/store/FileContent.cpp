@@ -1,4 +1,4 @@
-#include "FileContent.h"
+#include "store/FileContent.h"
 
 #include <cerrno>
 #include <climits>

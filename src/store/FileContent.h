@@ -3,7 +3,7 @@
 // given (a doubled "/" in it is harmless).
 #pragma once
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <optional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "HashedStringList.h"
+#include "store/HashedStringList.h"
 
 std::string THashedStringList::Folded(std::string_view text) const
 {

@@ -9,8 +9,8 @@
 // lines match the highest-numbered one is found: the last duplicate wins.
 #pragma once
 
-#include "StringHash.h"
-#include "StringList.h"
+#include "store/StringHash.h"
+#include "store/StringList.h"
 
 #include <memory>
 #include <string>

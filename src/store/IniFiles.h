@@ -4,9 +4,9 @@
 // file and holds the main window's read and write steps.
 #pragma once
 
-#include "CustomIniFile.h"
-#include "HashedStringList.h"
-#include "MemIniFile.h"
-#include "Settings.h"
-#include "StringHash.h"
-#include "StringList.h"
+#include "store/CustomIniFile.h"
+#include "store/HashedStringList.h"
+#include "store/MemIniFile.h"
+#include "store/Settings.h"
+#include "store/StringHash.h"
+#include "store/StringList.h"

@@ -1,6 +1,6 @@
-#include "MemIniFile.h"
+#include "store/MemIniFile.h"
 
-#include "FileContent.h"
+#include "store/FileContent.h"
 
 #include <algorithm>
 #include <memory>

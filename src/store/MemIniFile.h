@@ -11,8 +11,8 @@
 // a name occurs twice, the later occurrence is read and edited.
 #pragma once
 
-#include "CustomIniFile.h"
-#include "HashedStringList.h"
+#include "store/CustomIniFile.h"
+#include "store/HashedStringList.h"
 
 #include <string>
 #include <string_view>

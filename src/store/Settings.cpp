@@ -1,7 +1,7 @@
-#include "Settings.h"
+#include "store/Settings.h"
 
-#include "MemIniFile.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "store/MemIniFile.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "StringHash.h"
+#include "store/StringHash.h"
 
 #include <bit>
 

@@ -1,6 +1,6 @@
-#include "StringList.h"
+#include "store/StringList.h"
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 std::size_t TStringList::CheckedIndex(int index) const
 {

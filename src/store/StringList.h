@@ -8,7 +8,7 @@
 // derived list. Bad line numbers raise EListError.
 #pragma once
 
-#include "Object.h"
+#include "base/Object.h"
 
 #include <memory>
 #include <string>

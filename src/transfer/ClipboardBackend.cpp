@@ -1,6 +1,6 @@
-#include "ClipboardBackend.h"
+#include "transfer/ClipboardBackend.h"
 
-#include "TextCodec.h"
+#include "transfer/TextCodec.h"
 
 std::string ClipboardBackend::TextEncoding() const
 {

@@ -1,6 +1,6 @@
-#include "ClipboardWatcher.h"
+#include "transfer/ClipboardWatcher.h"
 
-#include "WireFormat.h"
+#include "transfer/WireFormat.h"
 
 ClipboardWatcher::ClipboardWatcher(TClipboard& clipboard) : clipboard_(clipboard) {}
 

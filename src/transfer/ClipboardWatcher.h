@@ -22,8 +22,8 @@
 // handlers on the event loop's thread.
 #pragma once
 
-#include "Clipbrd.h"
-#include "TransferReceiver.h"
+#include "transfer/Clipbrd.h"
+#include "transfer/TransferReceiver.h"
 
 #include <cstdint>
 #include <optional>

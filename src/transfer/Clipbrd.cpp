@@ -1,4 +1,4 @@
-#include "Clipbrd.h"
+#include "transfer/Clipbrd.h"
 
 Exception ClipboardUnavailableError()
 {

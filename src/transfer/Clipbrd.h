@@ -18,9 +18,9 @@
 // loop's thread only.
 #pragma once
 
-#include "ClipboardBackend.h"
-#include "SysUtils.h"
-#include "TextCodec.h"
+#include "base/SysUtils.h"
+#include "transfer/ClipboardBackend.h"
+#include "transfer/TextCodec.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "LengthChoices.h"
+#include "transfer/LengthChoices.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // most MaxLengthDigits of them, shortest first.
 #pragma once
 
-#include "TransferLimits.h"
+#include "transfer/TransferLimits.h"
 
 #include <array>
 #include <cstddef>

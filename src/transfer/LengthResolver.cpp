@@ -1,4 +1,4 @@
-#include "LengthResolver.h"
+#include "transfer/LengthResolver.h"
 
 #include <algorithm>
 #include <utility>

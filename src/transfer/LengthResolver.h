@@ -89,9 +89,9 @@
 // TransferReceiver.
 #pragma once
 
-#include "LengthChoices.h"
-#include "QuietSurvey.h"
-#include "TransferLimits.h"
+#include "transfer/LengthChoices.h"
+#include "transfer/QuietSurvey.h"
+#include "transfer/TransferLimits.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "QuietSurvey.h"
+#include "transfer/QuietSurvey.h"
 
-#include "LengthChoices.h"
+#include "transfer/LengthChoices.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "TextCodec.h"
+#include "transfer/TextCodec.h"
 
 #include <bit>
 #include <cerrno>

@@ -10,7 +10,7 @@
 // Owned by TClipboard; usable by anyone on one thread at a time.
 #pragma once
 
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <string>
 #include <string_view>

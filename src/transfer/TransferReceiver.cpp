@@ -1,6 +1,6 @@
-#include "TransferReceiver.h"
+#include "transfer/TransferReceiver.h"
 
-#include "TransferLimits.h"
+#include "transfer/TransferLimits.h"
 
 #include <algorithm>
 

@@ -42,7 +42,7 @@
 // is dropped, and the next connection starts with a clean receiver.
 #pragma once
 
-#include "LengthResolver.h"
+#include "transfer/LengthResolver.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "TransferSender.h"
+#include "transfer/TransferSender.h"
 
-#include "WireFormat.h"
+#include "transfer/WireFormat.h"
 
 #include <algorithm>
 #include <chrono>

@@ -18,7 +18,7 @@
 // wait. Called on the event loop's thread only.
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <cstdint>
 #include <functional>

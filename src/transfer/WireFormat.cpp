@@ -1,7 +1,7 @@
-#include "WireFormat.h"
+#include "transfer/WireFormat.h"
 
-#include "SysUtils.h"
-#include "TransferLimits.h"
+#include "base/SysUtils.h"
+#include "transfer/TransferLimits.h"
 
 TransferPieces MakeTransferPieces(std::string_view text)
 {

@@ -1,10 +1,10 @@
-#include "Application.h"
-#include "Form.h"
+#include "app/Application.h"
+#include "app/Form.h"
 #include "QtTestApplication.h"
 #include "RunUntil.h"
-#include "SysUtils.h"
-#include "Timer.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
+#include "base/SysUtils.h"
+#include "base/Timer.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "QtEventLoop.h"
+#include "app/QtEventLoop.h"
 #include "RunUntil.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
 
 #include <gtest/gtest.h>
 

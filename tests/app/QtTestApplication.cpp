@@ -1,6 +1,6 @@
 #include "QtTestApplication.h"
 
-#include "Application.h"
+#include "app/Application.h"
 #include "RunUntil.h"
 
 #include <QApplication>

@@ -1,12 +1,12 @@
 // The start-up options as TForm1's creation applies them: their order, what
 // is no option, an option whose action fails, and "/mini" with Timer3.
-#include "Application.h"
-#include "Edit.h"
-#include "EventLoop.h"
+#include "app/Application.h"
+#include "app/Edit.h"
+#include "base/EventLoop.h"
 #include "FakeEventLoop.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
+#include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
 #include <QSystemTrayIcon>

@@ -1,13 +1,13 @@
 // TForm1's connection modes over real loopback connections: what the four
 // buttons and the socket events leave in the status message, the controls
 // and Mode.
-#include "Application.h"
-#include "Edit.h"
-#include "Label.h"
+#include "app/Application.h"
+#include "app/Edit.h"
+#include "app/Label.h"
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
+#include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
 #include <QPushButton>

@@ -1,10 +1,10 @@
 // TForm1 with the settings' peer keys: the allowed addresses, both ways, and
 // what the window shows when a peer is turned away.
-#include "Edit.h"
+#include "app/Edit.h"
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
+#include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
 #include <QPushButton>

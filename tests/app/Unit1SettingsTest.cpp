@@ -1,11 +1,11 @@
 // TForm1's settings steps: the boxes filled from the file at creation, the
 // file rewritten from the boxes at close and at "Exit", and what a failing
 // step leaves behind.
-#include "Application.h"
-#include "Edit.h"
+#include "app/Application.h"
+#include "app/Edit.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
+#include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
 #include <QEvent>

@@ -1,12 +1,12 @@
-#include "Application.h"
-#include "Edit.h"
+#include "app/Application.h"
+#include "app/Edit.h"
 #include "FakeEventLoop.h"
-#include "Label.h"
+#include "app/Label.h"
 #include "QtTestApplication.h"
 #include "RunUntil.h"
-#include "StatusBar.h"
-#include "SysUtils.h"
-#include "Unit1.h"
+#include "app/StatusBar.h"
+#include "app/Unit1.h"
+#include "base/SysUtils.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>

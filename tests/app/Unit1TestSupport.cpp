@@ -1,14 +1,14 @@
 #include "Unit1TestSupport.h"
 
-#include "Application.h"
-#include "Clipbrd.h"
-#include "Edit.h"
-#include "EventLoop.h"
+#include "app/Application.h"
+#include "app/Edit.h"
+#include "base/EventLoop.h"
+#include "transfer/Clipbrd.h"
 #include "MemoryClipboardBackend.h"
 #include "QtTestApplication.h"
 #include "RunUntil.h"
-#include "StatusBar.h"
-#include "Unit1.h"
+#include "app/StatusBar.h"
+#include "app/Unit1.h"
 
 #include <QPushButton>
 

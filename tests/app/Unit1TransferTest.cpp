@@ -1,14 +1,14 @@
 // Clipboard texts through TForm1 and a real loopback peer: the watcher's
 // sends on Timer1's ticks, the receiver's texts on the clipboard, and what
 // neither may do (echo, resend, touch the clipboard on bad input).
-#include "Application.h"
-#include "Edit.h"
-#include "Label.h"
+#include "app/Application.h"
+#include "app/Edit.h"
+#include "app/Label.h"
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "TransferTexts.h"
-#include "Unit1.h"
+#include "app/TransferTexts.h"
+#include "app/Unit1.h"
+#include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
 #include <QPushButton>

@@ -1,9 +1,9 @@
 // "hide" and the notification icon's restore on TForm1, with and without a
 // notification area (offscreen has none; the tests stand in for one).
-#include "Application.h"
-#include "Edit.h"
+#include "app/Application.h"
+#include "app/Edit.h"
 #include "RunUntil.h"
-#include "Unit1.h"
+#include "app/Unit1.h"
 #include "Unit1TestSupport.h"
 
 #include <QApplication>

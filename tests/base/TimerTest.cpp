@@ -1,6 +1,6 @@
 #include "FakeEventLoop.h"
-#include "SysUtils.h"
-#include "Timer.h"
+#include "base/SysUtils.h"
+#include "base/Timer.h"
 
 #include <gtest/gtest.h>
 

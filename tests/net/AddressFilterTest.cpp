@@ -1,5 +1,5 @@
 // AddressFilter: the allowed-peers list, its parsing and its matching.
-#include "AddressFilter.h"
+#include "net/AddressFilter.h"
 
 #include <arpa/inet.h>
 

@@ -1,9 +1,9 @@
 // TClientSocket and its connection object, against plain loopback peers.
-#include "Lookup.h"
+#include "net/Lookup.h"
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ScktComp.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // a listening server and a connecting client on loopback.
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ScktComp.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 // Making a namespace needs root and unshare; without either the test fails.
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ScktComp.h"
 
 #include <gtest/gtest.h>
 

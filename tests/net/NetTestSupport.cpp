@@ -1,7 +1,7 @@
 #include "NetTestSupport.h"
 
-#include "EventLoop.h"
-#include "ServerSocket.h"
+#include "base/EventLoop.h"
+#include "net/ServerSocket.h"
 
 #include <gtest/gtest.h>
 

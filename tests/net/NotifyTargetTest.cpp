@@ -1,11 +1,11 @@
 // NotifyTarget's delivery rules as seen through the components, on a loop
 // that counts how often readiness callbacks run: a socket that stays ready
 // while nobody wants its notification must not keep the loop busy.
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ScktComp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // TServerSocket with its Listener and accepted connections, against plain
 // loopback peers.
-#include "Lookup.h"
+#include "net/Lookup.h"
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "net/ScktComp.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // key: large texts both ways, whole and in order.
 #include "NetTestSupport.h"
 #include "RunUntil.h"
-#include "ScktComp.h"
-#include "TlsFilter.h"
+#include "net/ScktComp.h"
+#include "net/TlsFilter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "FileContent.h"
+#include "store/FileContent.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "HashedStringList.h"
-#include "StringHash.h"
-#include "SysUtils.h"
+#include "base/SysUtils.h"
+#include "store/HashedStringList.h"
+#include "store/StringHash.h"
 
 #include <gtest/gtest.h>
 

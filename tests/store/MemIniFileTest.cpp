@@ -1,4 +1,4 @@
-#include "MemIniFile.h"
+#include "store/MemIniFile.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

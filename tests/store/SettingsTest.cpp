@@ -1,4 +1,4 @@
-#include "Settings.h"
+#include "store/Settings.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

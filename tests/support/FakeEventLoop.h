@@ -3,7 +3,7 @@
 // Descriptor watches are recorded and fired by hand (Fire).
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <map>
 

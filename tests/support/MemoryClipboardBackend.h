@@ -7,7 +7,7 @@
 // that tests can see how often the clipboard was touched.
 #pragma once
 
-#include "ClipboardBackend.h"
+#include "transfer/ClipboardBackend.h"
 
 #include <functional>
 #include <optional>

@@ -5,7 +5,7 @@
 // safe. It runs only when the test drives it (RunOnce, through RunUntil).
 #pragma once
 
-#include "EventLoop.h"
+#include "base/EventLoop.h"
 
 #include <chrono>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "ClipboardWatcher.h"
+#include "transfer/ClipboardWatcher.h"
 #include "MemoryClipboardBackend.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Clipbrd.h"
+#include "transfer/Clipbrd.h"
 #include "MemoryClipboardBackend.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "TransferLimits.h"
-#include "TransferReceiver.h"
+#include "transfer/TransferLimits.h"
+#include "transfer/TransferReceiver.h"
 
 #include <gtest/gtest.h>
 

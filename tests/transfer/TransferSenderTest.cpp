@@ -3,7 +3,7 @@
 // has not started (with a real socket that holds a text queued: the
 // window's transfer tests).
 #include "FakeEventLoop.h"
-#include "TransferSender.h"
+#include "transfer/TransferSender.h"
 
 #include <gtest/gtest.h>
 

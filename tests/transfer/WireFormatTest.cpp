@@ -1,5 +1,5 @@
-#include "TransferReceiver.h"
-#include "WireFormat.h"
+#include "transfer/TransferReceiver.h"
+#include "transfer/WireFormat.h"
 
 #include <gtest/gtest.h>
 
