@@ -188,6 +188,9 @@ private:
     void EndLink();
     void ReadLink(int handle);
     void WriteLink(int handle);
+    // Sends what the link holds and tells the owner the connection takes
+    // data; false when the send failed and the connection was torn down.
+    bool FlushLink();
     int SendLink(const char* bytes, std::size_t size, int count);
     int ReceiveLink(void* buffer, int count);
     void ScheduleLinkRead();

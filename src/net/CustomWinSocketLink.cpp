@@ -63,18 +63,7 @@ void TCustomWinSocket::LinkEstablished()
     if (!tls_ || sock_ != fd) return;
     // What was written during the handshake leaves now; then the owner hears
     // that the connection takes data, as after any connect.
-    switch (tls_->Flush()) {
-    case TlsFilter::Status::Done:
-        FireEvent(this, skWrite);
-        break;
-    case TlsFilter::Status::Blocked:
-        if (notifyTarget_) notifyTarget_->WriteBlocked();
-        break;
-    case TlsFilter::Status::Closed:
-    case TlsFilter::Status::Failed:
-        FailTransfer(ekSend, tls_->ErrorCode(), "send");
-        return;
-    }
+    if (!FlushLink()) return;
     // Records that came with the handshake's last flight wait unread.
     if (tls_ && sock_ == fd) ScheduleLinkRead();
 }
@@ -112,18 +101,24 @@ void TCustomWinSocket::WriteLink(int handle)
 {
     if (sock_ == InvalidSocket || handle != sock_) return;
     if (!tls_->Established()) return StepLink();
+    FlushLink();
+}
+
+bool TCustomWinSocket::FlushLink()
+{
     switch (tls_->Flush()) {
     case TlsFilter::Status::Done:
         FireEvent(this, skWrite);
-        return;
+        return true;
     case TlsFilter::Status::Blocked:
         if (notifyTarget_) notifyTarget_->WriteBlocked();
-        return;
+        return true;
     case TlsFilter::Status::Closed:
     case TlsFilter::Status::Failed:
-        FailTransfer(ekSend, tls_->ErrorCode(), "send");
-        return;
+        break;
     }
+    FailTransfer(ekSend, tls_->ErrorCode(), "send");
+    return false;
 }
 
 int TCustomWinSocket::SendLink(const char* bytes, std::size_t size, int count)

@@ -203,10 +203,14 @@ class PeerListener:
         self.sock.close()
 
 
-def connect_peer(port, timeout=DefaultWaitS):
-    """Connects to the program's server on 127.0.0.1, retrying while refused."""
+def connect_peer(port, timeout=DefaultWaitS, source=None):
+    """Connects to the program's server on 127.0.0.1, retrying while refused;
+    from the loopback address `source` when given (all of 127.0.0.0/8 reaches
+    this machine)."""
     def attempt():
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if source:
+            sock.bind((source, 0))
         try:
             sock.connect(("127.0.0.1", port))
             return sock

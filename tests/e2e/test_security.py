@@ -10,7 +10,7 @@ import threading
 import unittest
 
 from harness import E2ETestCase
-from peer import ScriptedPeer, free_port
+from peer import connect_peer, free_port
 from tcp_table import ConnectTimeoutS, wait_listening
 from waiting import wait_until
 
@@ -39,21 +39,6 @@ def sample_text(tag, size):
 def settings_with(*lines):
     """A settings file with the peer's address and the given extra lines."""
     return b"".join(line + b"\r\n" for line in (b"[TESSAROPRO]", b"LASTIP=127.0.0.1") + lines)
-
-
-def connect_from(source, port, timeout=10):
-    """A scripted peer connected to the program's port from the loopback
-    address `source` (all of 127.0.0.0/8 reaches this machine)."""
-    def attempt():
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        sock.bind((source, 0))
-        try:
-            sock.connect(("127.0.0.1", port))
-            return sock
-        except ConnectionRefusedError:
-            sock.close()
-            return None
-    return ScriptedPeer(wait_until(attempt, timeout, message="the program to listen on port %d" % port))
 
 
 def tls_record_types(data):
@@ -194,14 +179,14 @@ class PassphraseTest(E2ETestCase):
         program.main_window()
         display.set_clipboard(b"kept at home")
         for garbage in (b"12hello, world", b"\x16\x03\x01\xff\xff" + os.urandom(4096)):
-            peer = connect_from("127.0.0.1", port)
+            peer = connect_peer(port, 10)
             self.addCleanup(peer.close)
             peer.send_raw(garbage)
             peer.wait_closed(ConnectTimeoutS)
             # At most the handshake's alert.
             self.assertIn(tls_record_types(peer.received), ([], [0x15]))
         # One that says nothing is dropped when the handshake times out.
-        silent = connect_from("127.0.0.1", port)
+        silent = connect_peer(port, 10)
         self.addCleanup(silent.close)
         silent.wait_closed(HandshakeTimeoutS + ConnectTimeoutS)
         self.assertEqual(silent.bytes_received, 0)
@@ -219,7 +204,7 @@ class AllowTest(E2ETestCase):
         program.main_window()
         display.set_clipboard(b"server secret")
 
-        stranger = connect_from("127.0.0.2", port)
+        stranger = connect_peer(port, 10, source="127.0.0.2")
         self.addCleanup(stranger.close)
         stranger.send_raw(b"5hello")
         stranger.wait_closed()
@@ -227,7 +212,7 @@ class AllowTest(E2ETestCase):
 
         # The listed address is served, both ways; the stranger's text never
         # reached the clipboard.
-        friend = connect_from("127.0.0.1", port)
+        friend = connect_peer(port, 10)
         self.addCleanup(friend.close)
         friend.expect_transfer(b"server secret")
         friend.send_transfer(b"from a friend")
