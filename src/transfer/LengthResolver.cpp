@@ -133,14 +133,26 @@ LengthResolver::Decision LengthResolver::DecideAfterPause()
     const std::size_t digits = readEnds_[readEndsHead_] - base_;
     if (digits > static_cast<std::size_t>(lengths.count) || lengths.ends[digits - 1] != buffer_.size())
         return Decision();
-    const Decision quiet = DecideQuiet();
+    const Decision quiet = DecideByQuietRules();
     if (quiet.kind == Decision::Kind::Take && quiet.digits == digits) return quiet;
     taken_ = -1;
     return Decision();
 }
 
+// A read of digits alone may be a length whose text is late: it is not
+// settled as a complete text before the stall bound.
+LengthResolver::Decision LengthResolver::DecideQuiet(std::int64_t quietMs)
+{
+    const Decision decision = DecideByQuietRules();
+    if (decision.kind != Decision::Kind::Take || quietMs >= StalledTransferMs || takenEnd_ > buffer_.size() ||
+        !ReadOfDigitsAlone(LengthsAt(base_)))
+        return decision;
+    taken_ = -1;
+    return Decision();
+}
+
 // The quiet rules, numbered as in LengthResolver.h.
-LengthResolver::Decision LengthResolver::DecideQuiet()
+LengthResolver::Decision LengthResolver::DecideByQuietRules()
 {
     // First whatever Decide would settle. Where a survey is there (a start
     // of transfer settled earlier in this quiet spell), it answers the same
@@ -245,6 +257,14 @@ int LengthResolver::LengthAloneInFirstRead(const LengthChoices& lengths) const
     if (!baseStartsRead_ || readEndsHead_ == readEnds_.size()) return -1;
     const std::size_t digits = readEnds_[readEndsHead_] - base_;
     return digits <= static_cast<std::size_t>(lengths.count) ? static_cast<int>(digits) - 1 : -1;
+}
+
+// Whether the bytes are one length whose text is still to come, and no read
+// ended inside them.
+bool LengthResolver::ReadOfDigitsAlone(const LengthChoices& lengths) const
+{
+    return lengths.count > 0 && base_ + static_cast<std::size_t>(lengths.count) == buffer_.size() &&
+        lengths.ends[lengths.count - 1] > buffer_.size() && readEnds_[readEndsHead_] == buffer_.size();
 }
 
 bool LengthResolver::ReadEndsAt(std::size_t offset) const

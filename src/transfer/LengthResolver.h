@@ -61,6 +61,14 @@
 //      taken, as a sender puts its length in a send of its own, if exactly
 //      one does;
 //   7. otherwise the bytes are dropped.
+// But bytes that are one length, its text still to come, with no read end
+// inside them (a read of digits alone), are exactly what a length looks
+// like when the network holds its text back. They are not settled as a
+// complete text, whichever rule would take one, before the stream has been
+// quiet for StalledTransferMs, the bound after which a late text is dropped
+// anyway: a text that comes within it settles them as its length. So "19"
+// waits for "2024 report, item 1", and only a sender that joins a text of
+// digits to its length ("12") has it land after those seconds of quiet.
 // A text need not wait for the quiet, though, when its sender has said
 // where its length ended (DecideAfterPause): a candidate whose length ended
 // exactly where the first read of the start of transfer ended, after which
@@ -126,9 +134,10 @@ public:
     // While bytes keep coming: what they settle, or what a sender's pause
     // after its length settles.
     Decision Decide();
-    // For bytes on which Decide waits, after the stream has gone quiet.
-    // Never waits.
-    Decision DecideQuiet();
+    // For bytes on which Decide waits, once the stream has been quiet for
+    // `quietMs` (QuietResolveMs or more). Waits only on a read of digits
+    // alone, and only before StalledTransferMs.
+    Decision DecideQuiet(std::int64_t quietMs);
 
 private:
     // Part of the reading found for a candidate: the length at `last` with
@@ -148,10 +157,12 @@ private:
 
     Decision DecideOnBytes();
     Decision DecideAfterPause();
+    Decision DecideByQuietRules();
     Decision DecideFromSurvey(bool byComplete);
     Decision Take(const LengthChoices& lengths, int index);
     int LengthAloneWithTextToCome(const LengthChoices& lengths) const;
     int LengthAloneInFirstRead(const LengthChoices& lengths) const;
+    bool ReadOfDigitsAlone(const LengthChoices& lengths) const;
     bool ReadEndsAt(std::size_t offset) const;
 
     LengthChoices LengthsAt(std::size_t offset) const { return LengthChoices::At(buffer_, offset); }

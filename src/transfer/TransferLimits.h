@@ -41,7 +41,8 @@ inline constexpr std::int64_t SameTransferWithinMs = 250;
 // partial send, or a peer that hangs) would otherwise keep the receiver, and
 // the sends it holds back, waiting for good. Well above QuietResolveMs and
 // the pauses of a slow or lossy network, so a text that is merely slow
-// still arrives whole.
+// still arrives whole. A read of digits alone, which may be a length whose
+// text is late, waits as long before it is settled as a text of digits.
 inline constexpr std::int64_t StalledTransferMs = 5000;
 
 // What settling a start of transfer may cost, counted in offsets examined:

@@ -49,7 +49,7 @@ TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs
     while (!bytes.empty()) {
         if (!receiving_) {
             header_.AppendRead(bytes, bytes.size() == readSize, gapMs);
-            Settle(events, false);
+            Settle(events, 0);
             break;
         }
         const auto wanted = static_cast<std::size_t>(expected_ - received_);
@@ -78,7 +78,7 @@ TransferEvents TransferReceiver::Poll(std::int64_t nowMs)
         Reset();
         Report(events, Failed());
     } else if (!receiving_ && silentMs >= QuietResolveMs) {
-        Settle(events, true);
+        Settle(events, silentMs);
     }
     return events;
 }
@@ -94,10 +94,12 @@ void TransferReceiver::Reset()
 
 // Takes every transfer the buffered bytes settle, then either starts counting
 // the text of the last one or leaves its start waiting for more bytes.
-void TransferReceiver::Settle(TransferEvents& events, bool quiet)
+// `quietMs`: how long the stream has been silent (0 as bytes arrive).
+void TransferReceiver::Settle(TransferEvents& events, std::int64_t quietMs)
 {
     while (!header_.Empty()) {
-        const LengthResolver::Decision decision = quiet ? header_.DecideQuiet() : header_.Decide();
+        const LengthResolver::Decision decision =
+            quietMs >= QuietResolveMs ? header_.DecideQuiet(quietMs) : header_.Decide();
 
         if (decision.kind == LengthResolver::Decision::Kind::Wait) {
             header_.Compact();

@@ -20,7 +20,8 @@
 // When a text beginning with digits keeps several lengths possible ("3123": 3
 // and "123", or 31 and more to come), the receiver waits for more bytes, and
 // once the sender has been silent for QuietResolveMs settles them by the
-// quiet rules; a pause after a read that ended with a length lets that
+// quiet rules (a read of digits alone waits up to StalledTransferMs, as its
+// text may be late); a pause after a read that ended with a length lets that
 // length's text be settled as soon as it is complete, as the quiet rules
 // would settle it. LengthResolver.h states the rules, numbered in the order
 // they apply. Bytes no length fits, ambiguity that the rules do not settle,
@@ -88,7 +89,7 @@ public:
     bool InTransfer() const { return receiving_ || !header_.Empty(); }
 
 private:
-    void Settle(TransferEvents& events, bool quiet);
+    void Settle(TransferEvents& events, std::int64_t quietMs);
     void Complete(TransferEvents& events);
     static void Report(TransferEvents& events, TransferEvent event);
 

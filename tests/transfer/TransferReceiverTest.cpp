@@ -116,12 +116,15 @@ TEST_F(TransferReceiverTest, ZeroDeliversTheEmptyTextAtOnce)
 
 TEST_F(TransferReceiverTest, DigitTextJoinedToItsLengthIsSettledWhenTheSenderGoesQuiet)
 {
+    // Digits alone may also be a length whose text is late: they wait as
+    // long as a late text is waited for.
     Feed("3123");
-    now += QuietResolveMs - 1;
+    now += StalledTransferMs - 1;
     Collect(receiver.Poll(now));
     EXPECT_TRUE(seen.texts.empty());
     EXPECT_TRUE(receiver.InTransfer());
-    GoQuiet();
+    now += 1;
+    Collect(receiver.Poll(now));
     EXPECT_EQ(seen.texts, Texts{"123"});
 
     Feed("112024 report");
@@ -227,12 +230,18 @@ TEST_F(TransferReceiverTest, SenderThatPausesAfterItsLengthIsWaitedFor)
     EXPECT_EQ(seen.texts, Texts{"hello"});
     EXPECT_EQ(seen.labels, Labels{"5/5"});
 
-    // A whole reading still comes first: "12" is the length 1 and the text
-    // "2", as a one-byte text joined to its length is likelier than a
-    // paused sender of a 12-byte text.
+    // So is one whose text the network holds back, though "19" alone also
+    // reads as the length 1 and the text "9"; only once a text would have
+    // been dropped as stalled does the whole reading win.
+    Feed("19");
+    now += StalledTransferMs - 1;
+    Collect(receiver.Poll(now));
+    Feed("2024 report, item 1");
     Feed("12");
     GoQuiet();
-    EXPECT_EQ(seen.texts, (Texts{"hello", "2"}));
+    now += StalledTransferMs;
+    Collect(receiver.Poll(now));
+    EXPECT_EQ(seen.texts, (Texts{"hello", "2024 report, item 1", "2"}));
     EXPECT_EQ(seen.failures, 0);
     ExpectIdle();
 }
