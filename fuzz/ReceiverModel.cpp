@@ -28,7 +28,19 @@ bool ReceiverModel::MoreDigitsMayCome() const
     return std::stoll(waiting_) * 10 <= MaxTransferBytes;
 }
 
-ReceiverModel::Choice ReceiverModel::Choose(bool quiet) const
+ReceiverModel::Choice ReceiverModel::Choose(bool quiet, bool stalled) const
+{
+    Choice choice = ChooseByRules(quiet);
+    const Lengths all = LengthsAt(0);
+    const std::size_t size = waiting_.size();
+    const bool digitsAlone = all.count > 0 && all.list[all.count - 1].digits == size &&
+                             all.list[all.count - 1].value > 0 && readEnds_.front() == size;
+    const bool complete = choice.length.digits + static_cast<std::size_t>(choice.length.value) <= size;
+    if (!stalled && digitsAlone && choice.kind == Choice::Kind::Take && complete) choice.kind = Choice::Kind::Wait;
+    return choice;
+}
+
+ReceiverModel::Choice ReceiverModel::ChooseByRules(bool quiet) const
 {
     const std::size_t size = waiting_.size();
     // open[i]: the bytes from i on have a reading; whole[i]: one whose every
@@ -129,10 +141,10 @@ bool ReceiverModel::AtReadEnd(std::size_t at) const
     return std::find(readEnds_.begin(), readEnds_.end(), at) != readEnds_.end();
 }
 
-void ReceiverModel::Settle(Outcomes& outcomes, bool quiet)
+void ReceiverModel::Settle(Outcomes& outcomes, bool quiet, bool stalled)
 {
     while (!waiting_.empty()) {
-        const Choice choice = Choose(quiet);
+        const Choice choice = Choose(quiet, stalled);
         tookLengthAlone_ = tookLengthAlone_ || choice.lengthAlone;
         if (choice.kind == Choice::Kind::Wait) return;
         if (choice.kind == Choice::Kind::Refuse) {
@@ -201,7 +213,11 @@ ReceiverModel::Outcomes ReceiverModel::Quiet()
 
 ReceiverModel::Outcomes ReceiverModel::Stalled()
 {
-    if (!receiving_) return Quiet();
+    if (!receiving_) {
+        Outcomes outcomes;
+        Settle(outcomes, true, true);
+        return outcomes;
+    }
     Reset();
     return {{true, {}}};
 }

@@ -20,7 +20,9 @@
 // bytes that are one length and nothing else are that length, its text to
 // come; the one candidate with a complete reading is taken; of several, the
 // one whose length ends where a read ended, if exactly one does; anything
-// else is refused.
+// else is refused. But bytes that are one length with its text to come,
+// and all one read, are not taken as a complete text before the stream has
+// been silent for StalledTransferMs: they wait.
 //
 // A model made without the rules for a length alone in the first read
 // (lengthAloneRule false) reads every stream as the full model does until
@@ -56,7 +58,8 @@ public:
     Outcomes Feed(std::string_view bytes, std::int64_t gapMs);
     // The stream has been silent for long enough.
     Outcomes Quiet();
-    // ... and for so long that a text being received is dropped.
+    // ... and for so long that a text being received is dropped, and a read
+    // of digits alone no longer waits for its text.
     Outcomes Stalled();
     void Reset();
 
@@ -89,8 +92,9 @@ private:
     Lengths LengthsAt(std::size_t at) const;
     bool AtReadEnd(std::size_t at) const;
     bool MoreDigitsMayCome() const;
-    Choice Choose(bool quiet) const;
-    void Settle(Outcomes& outcomes, bool quiet);
+    Choice Choose(bool quiet, bool stalled) const;
+    Choice ChooseByRules(bool quiet) const;
+    void Settle(Outcomes& outcomes, bool quiet, bool stalled = false);
 
     // Scratch for Choose, kept to spare an allocation per read.
     mutable std::vector<char> open_;

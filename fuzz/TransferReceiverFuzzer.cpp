@@ -5,8 +5,9 @@
 //   [n] [n+1 cut bytes] [text length t] [garbage ...] [last t bytes: the text]
 // Cut byte c: a read of (c & 0x3f) + 1 bytes; with 0x40 set it comes
 // LengthPauseMs after the read before (else 1 ms); with 0x80 set the stream
-// then goes quiet and the receiver is polled past QuietResolveMs. The cuts
-// are used in turn, over and over.
+// then goes quiet and the receiver is polled past QuietResolveMs, and with
+// both set polled again at StalledTransferMs. The cuts are used in turn,
+// over and over.
 //
 // Phase 1 feeds the garbage. After every call the receiver must have settled
 // the stream as ReceiverModel does (inputs of up to ModelledInputBytes), or,
@@ -22,7 +23,9 @@
 // within the text announced and here plus what is still pending, and fall to
 // nothing once nothing is pending.
 // Phase 2 resets the receiver (the connection ended), then sends the text as
-// a sender does: its length (never paused inside), the text, then quiet. The
+// a sender does: its length (never paused inside), the text, then quiet; a
+// first read that is the whole length and has 0x80 set is followed by the
+// network holding the text back until just before StalledTransferMs. The
 // outcome must match a new receiver's exactly: the text whole, or (when the
 // joined bytes are truly ambiguous: other complete transfers fit them too)
 // one refusal; never a stall. Other texts only when the reads also cut the
@@ -130,7 +133,8 @@ public:
     std::int64_t Now() const { return nowMs_; }
 
     // A read; `afterPause`: it comes LengthPauseMs after the one before.
-    // Once a start of transfer has seen such a pause, the receiver may settle
+    // Once a start of transfer has seen such a pause (or a longer silence
+    // it waited through), the receiver may settle
     // it sooner than the rules, but only as they would, were the stream to go
     // quiet right after this read; the rules then carry on from there.
     void Feed(std::string_view bytes, bool afterPause)
@@ -142,7 +146,7 @@ public:
         stream_.append(bytes);
         const auto step = [&] { return receiver_.Feed(bytes, nowMs_); };
         if (!modelled_) return Call(step, {});
-        pausedInStart_ = rules_.full.Waiting() && (pausedInStart_ || afterPause);
+        pausedInStart_ = rules_.full.Waiting() && (pausedInStart_ || gapMs >= LengthPauseMs);
         std::optional<Rules> sooner;
         ReceiverModel::Outcomes soonerOutcomes;
         if (pausedInStart_) {
@@ -158,22 +162,19 @@ public:
         Call(step, outcomes, sooner ? &*sooner : nullptr, soonerOutcomes);
     }
 
-    void GoQuiet()
+    // The stream stays silent until `silentMs` after the last read, and the
+    // receiver is polled then; from StalledTransferMs on, the stream has
+    // stopped for good.
+    void GoQuiet(std::int64_t silentMs = QuietResolveMs)
     {
-        nowMs_ += QuietResolveMs;
+        nowMs_ = std::max(nowMs_, lastBytesMs_ + silentMs);
+        const bool stalled = nowMs_ - lastBytesMs_ >= StalledTransferMs;
         const ReceiverModel::Outcomes outcomes =
-            modelled_ ? rules_.Run([](ReceiverModel& model) { return model.Quiet(); }) : ReceiverModel::Outcomes();
+            modelled_ ? rules_.Run([&](ReceiverModel& model) { return stalled ? model.Stalled() : model.Quiet(); })
+                      : ReceiverModel::Outcomes();
         Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
     }
-
-    // The text being received stops coming for good.
-    void Stall()
-    {
-        nowMs_ += StalledTransferMs;
-        const ReceiverModel::Outcomes outcomes =
-            modelled_ ? rules_.Run([](ReceiverModel& model) { return model.Stalled(); }) : ReceiverModel::Outcomes();
-        Call([&] { return receiver_.Poll(nowMs_); }, outcomes);
-    }
+    void Stall() { GoQuiet(StalledTransferMs); }
 
     void Reset()
     {
@@ -351,6 +352,8 @@ private:
 
 // `unpausedUntil`: a read that begins before this offset (and after the
 // first byte) never follows a pause, as none comes inside a sender's length.
+// Without quiet spells, the network may hold back what follows a read that
+// is exactly those bytes, as long as a late text is waited for.
 void FeedInReads(Probe& probe, std::string_view bytes, Cuts& cuts, bool quietSpells, std::size_t unpausedUntil = 0)
 {
     for (std::size_t at = 0; at < bytes.size();) {
@@ -359,7 +362,14 @@ void FeedInReads(Probe& probe, std::string_view bytes, Cuts& cuts, bool quietSpe
         const bool inLength = at > 0 && at < unpausedUntil;
         probe.Feed(bytes.substr(at, size), (cut & PauseFlag) != 0 && !inLength);
         at += size;
-        if (quietSpells && (cut & QuietFlag) != 0) probe.GoQuiet();
+        if ((cut & QuietFlag) == 0) continue;
+        if (quietSpells) {
+            probe.GoQuiet();
+            if ((cut & PauseFlag) != 0) probe.Stall();
+        } else if (size == unpausedUntil && at == size && at < bytes.size()) {
+            probe.GoQuiet();
+            probe.GoQuiet(StalledTransferMs - 1);
+        }
     }
 }
 
@@ -462,14 +472,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t firstRead = (cuts.bytes[cutsAt % cuts.bytes.size()] & ReadSizeMask) + 1u;
     const std::size_t lengthDigits = transfer.size() - text.size();
     const bool lengthCut = firstRead < lengthDigits;
-    // A read of digits alone that starts a start of transfer (the first, or
-    // one after a shorter reading's texts) is, once quiet, a length whose
-    // text is still coming: the transfer then waits until dropped as stalled.
+    // Reads of digits (the first, or those after a shorter reading's texts)
+    // may, once quiet, be taken for a length whose text is still coming: the
+    // transfer then waits until dropped as stalled. A read of digits alone
+    // waits for that bound before it is settled.
     const auto deliver = [&](Probe& target) {
         FeedInReads(target, transfer, cuts, false, lengthDigits);
         target.GoQuiet();
         const bool stalled = target.Receiver().Receiving();
-        if (stalled) target.Stall();
+        if (target.Receiver().InTransfer()) target.Stall();
         return stalled;
     };
     const bool stalled = deliver(probe);
