@@ -14,6 +14,8 @@ The parts, one module each:
                  SETTINGS_FILE, CONTROLS, program_source()
     peer.py      ScriptedPeer, PeerListener, connect_peer(), free_port(),
                  listening(), wait_listening(), frame()
+    relay.py     StallingRelay, RelayedPair (a server and a client copy
+                 joined through a relay that cuts and stalls), sample_text()
     waiting.py   wait_until(condition, timeout, interval, message) and
                  holds_for(condition, seconds) (for checking that something
                  does NOT happen)

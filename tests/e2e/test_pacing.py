@@ -1,7 +1,8 @@
 """A peer that reads the simplest way a receiver can: its first read after
 readiness is the length, whatever that read holds; the reads after it are the
 text until the count is reached. It depends on the length arriving alone and
-on the next length not joining the end of a text."""
+on the next length not joining the end of a text. And the same lengths read
+by the program itself, when the network holds the text back after them."""
 
 import queue
 import select
@@ -10,6 +11,7 @@ import time
 
 from harness import E2ETestCase
 from peer import free_port
+from relay import RelayedPair, sample_text
 from waiting import wait_until
 
 
@@ -103,3 +105,15 @@ class PacingTest(E2ETestCase):
                              "transfer %d at a delay of %d ms: the length did not arrive alone" % (number, delay))
             self.assertEqual(received, text, "transfer %d at a delay of %d ms" % (number, delay))
         thread.join(TransferTimeoutS)
+
+    def test_texts_held_back_after_their_length_by_the_network_land_whole(self):
+        # Lengths of 10-19, 200-299 and 3000-3999 bytes alone also read as a
+        # short length and its whole text; a stall of 1.2-4 s follows them.
+        pair = RelayedPair(self)
+        japanese = "予定表の確認をお願いします。".encode() * 6
+        texts = [(b"2024 report, item 1", 4.0, 0), (b"short note", 1.6, 0), (japanese, 2.5, 0),
+                 (sample_text(1024 * 1024), 0, 2.0), (b"12345", 0, 0), (b"1234567890", 1.6, 0),
+                 (b"0", 0, 0), ("日本語のテキスト".encode(), 0, 1.2), (sample_text(3500), 1.2, 0),
+                 (b"last one, plain", 0, 0)]
+        for number, (text, length_stall_s, text_stall_s) in enumerate(texts):
+            pair.cross(number, text, number % 2 == 1, length_stall_s, text_stall_s)
