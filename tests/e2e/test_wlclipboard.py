@@ -1,0 +1,215 @@
+"""The program in a Wayland session whose compositor offers data-control:
+sway on its headless backend, with and without XWayland.
+
+Checked against sway 1.7 / wlroots 0.15 (Debian 12), which offer
+zwlr_data_control_manager_v1 version 2. Each session is a sway of its own,
+run as an unprivileged user (sway refuses root) with a private runtime
+folder: two sessions are two separate clipboards. A native window
+(weston-flower) holds the focus; the program's windows never have it, and
+the texts cross all the same, read and placed through data-control. Needs
+root, to run everything as that user."""
+
+import json
+import os
+import pwd
+import random
+import shutil
+import string
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+from display import _stop_process
+from harness import E2ETestCase
+from peer import free_port, wait_listening
+from test_wayland import established
+from waiting import holds_for, wait_until
+
+SESSION_TOOLS = ("sway", "swaymsg", "wl-copy", "wl-paste", "weston-flower")
+User = pwd.getpwnam("nobody")
+SwayStartTimeoutS = 30
+# A loaded machine runs two compositors and two programs here.
+SyncTimeoutS = 30
+SecretQuietS = 3
+FlowerAppId = "org.freedesktop.weston.flower"
+NativeEnvironment = {"QT_QPA_PLATFORM": None}
+
+
+def wl_owner_source():
+    configured = os.environ.get("TESSARO_WL_CLIPBOARD_OWNER")
+    return Path(configured) if configured else Path(__file__).resolve().parents[2] / "build/tests/e2e/wl_clipboard_owner"
+
+
+def as_user():
+    return {"user": User.pw_uid, "group": User.pw_gid, "extra_groups": []}
+
+
+class SwaySession:
+    """A headless sway run as `User`; env, runtime_dir, spawn(), tool(),
+    focused() and the clipboard through wl-copy and wl-paste."""
+
+    def __init__(self, workdir, xwayland):
+        self.runtime_dir = Path(tempfile.mkdtemp(prefix="sway-", dir=workdir))
+        config = self.runtime_dir / "config"
+        config.write_text("xwayland %s\n" % ("enable" if xwayland else "disable"))
+        for path in (self.runtime_dir, config):
+            os.chown(path, User.pw_uid, User.pw_gid)
+        self.env = {"PATH": os.environ["PATH"], "HOME": str(self.runtime_dir),
+                    "XDG_RUNTIME_DIR": str(self.runtime_dir), "WLR_BACKENDS": "headless",
+                    "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman"}
+        self._helpers = []
+        self.log = Path(workdir) / ("%s.log" % self.runtime_dir.name)
+        with open(self.log, "wb") as log:
+            self.sway = self.spawn(["sway", "-c", str(config)], stdout=log, stderr=log)
+
+        def sockets():
+            if self.sway.poll() is not None:
+                raise AssertionError("sway exited with %d: %s" % (self.sway.returncode, self.log.read_text()))
+            names = [p.name for p in self.runtime_dir.iterdir()]
+            wayland = [n for n in names if n.startswith("wayland-") and not n.endswith(".lock")]
+            ipc = [n for n in names if n.startswith("sway-ipc.")]
+            return (wayland[0], ipc[0]) if wayland and ipc else None
+        wayland, ipc = wait_until(sockets, SwayStartTimeoutS, message="sway's sockets")
+        self.env.update(WAYLAND_DISPLAY=wayland, SWAYSOCK=str(self.runtime_dir / ipc))
+        if xwayland:
+            # sway hands its X display to what it starts.
+            shown = self.runtime_dir / "display"
+            self.tool("swaymsg", "exec", "printenv DISPLAY > %s" % shown)
+            self.env["DISPLAY"] = wait_until(lambda: shown.exists() and shown.read_text().strip(),
+                                             message="sway's X display")
+
+    def spawn(self, argv, **kwargs):
+        process = subprocess.Popen(argv, env=self.env, stdin=kwargs.pop("stdin", subprocess.DEVNULL),
+                                   stdout=kwargs.pop("stdout", subprocess.DEVNULL),
+                                   stderr=kwargs.pop("stderr", subprocess.DEVNULL),
+                                   start_new_session=True, **as_user(), **kwargs)
+        self._helpers.append(process)
+        return process
+
+    def tool(self, *argv, check=True):
+        result = subprocess.run(list(argv), env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=SyncTimeoutS, **as_user())
+        if check and result.returncode != 0:
+            raise AssertionError("%s: %s" % (" ".join(argv), result.stderr.decode(errors="replace")))
+        return result
+
+    def stop(self):
+        for helper in reversed(self._helpers):
+            _stop_process(helper)
+
+    def views(self):
+        """Every window of the session's tree."""
+        found, nodes = [], [json.loads(self.tool("swaymsg", "-t", "get_tree").stdout)]
+        while nodes:
+            node = nodes.pop()
+            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+            if node.get("pid"):
+                found.append(node)
+        return found
+
+    def focused(self):
+        return next((view for view in self.views() if view["focused"]), None)
+
+    def hold_focus(self):
+        self.spawn(["weston-flower"])
+        wait_until(lambda: (self.focused() or {}).get("app_id") == FlowerAppId, message="the native window's focus")
+
+    def wl_copy(self, data):
+        process = self.spawn(["wl-copy", "--foreground"], stdin=subprocess.PIPE)
+        process.stdin.write(data)
+        process.stdin.close()
+        wait_until(lambda: self.wl_paste() == data, message="wl-copy to own the selection")
+
+    def wl_paste(self):
+        result = self.tool("wl-paste", "--no-newline", check=False)
+        return result.stdout if result.returncode == 0 else None
+
+    def own(self, *types_and_bytes):
+        """The selection offered by the test owner in several types at once."""
+        process = self.spawn([str(wl_owner_source())] + list(types_and_bytes), stdout=subprocess.PIPE)
+        if process.stdout.readline() != b"owned\n":
+            raise AssertionError("the Wayland test owner could not own the selection")
+        return process
+
+
+def printable(size, seed):
+    chooser = random.Random(seed)
+    return "".join(chooser.choice(string.ascii_letters + string.digits + " \n") for _ in range(size)).encode()
+
+
+# Five texts each way: the index of the session copied in, and the text.
+TEXTS = [(0, b"copied in the first session"),
+         (1, "日本語のテキスト、二つ目のセッションで".encode()),
+         (0, printable(1024 * 1024, 1)),
+         (1, "grüße, über Zeilen\nhinweg\n".encode()),
+         (0, "かな漢字まじり、一つ目から".encode()),
+         (1, printable(1024 * 1024, 2)),
+         (0, b"  leading and trailing blanks  "),
+         (1, b"12345 starts with digits"),
+         (0, "\tcafé".encode()),
+         (1, b"the last one")]
+
+
+class WaylandDataControlTest(E2ETestCase):
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.fail("these tests run sway and the program as an unprivileged user: run them as root")
+        missing = [tool for tool in SESSION_TOOLS if shutil.which(tool) is None]
+        if not wl_owner_source().is_file():
+            missing.append("the Wayland test owner (set TESSARO_WL_CLIPBOARD_OWNER)")
+        if missing:
+            self.fail("missing (tools/test.sh installs them): " + ", ".join(missing))
+        os.chmod(self.workdir, 0o755)
+
+    def start_program(self, session, *args, shell):
+        installation = self.install_program()
+        os.chown(installation.dir, User.pw_uid, User.pw_gid)
+        program = super().start_program(session, *args, installation=installation, env=NativeEnvironment,
+                                        user=User.pw_uid)
+        window = wait_until(lambda: next((view for view in session.views() if view["pid"] == program.pid), None),
+                            message=lambda: "the program's window: " + program.output())
+        # On X wherever XWayland runs, else through Qt's Wayland plugin.
+        self.assertEqual(window["shell"], shell)
+        return program
+
+    def check_sync_in_background(self, xwayland):
+        sessions = [SwaySession(self.workdir, xwayland) for _ in range(2)]
+        for session in sessions:
+            self.addCleanup(session.stop)
+        port = free_port()
+        shell = "xwayland" if xwayland else "xdg_shell"
+        self.start_program(sessions[0], "/port:%d" % port, "/server", shell=shell)
+        wait_listening(port)
+        self.start_program(sessions[1], "/addr:127.0.0.1", "/port:%d" % port, "/client", shell=shell)
+        wait_until(lambda: established(port), message="the client's connection")
+        for session in sessions:
+            session.hold_focus()
+
+        for source, text in TEXTS:
+            with self.subTest(source=source, text=text[:40], size=len(text)):
+                target = sessions[1 - source]
+                sessions[source].wl_copy(text)
+                # Pasted from the program's own source, by a native client.
+                wait_until(lambda: target.wl_paste() == text, SyncTimeoutS, interval=0.2,
+                           message="the text in the other session")
+                for session in sessions:
+                    self.assertEqual(session.focused()["app_id"], FlowerAppId)
+
+        secret = b"a password the user copied"
+        sessions[0].own("text/plain;charset=utf-8", secret, "x-kde-passwordManagerHint", "secret")
+        holds_for(lambda: sessions[1].wl_paste() == TEXTS[-1][1], SecretQuietS, message="the secret staying home")
+        sessions[0].wl_copy(b"after the secret")
+        wait_until(lambda: sessions[1].wl_paste() == b"after the secret", SyncTimeoutS, interval=0.2)
+
+    def test_xwayland_enabled_copies_cross_both_ways_while_a_native_window_has_focus(self):
+        self.check_sync_in_background(xwayland=True)
+
+    def test_xwayland_disabled_the_program_runs_natively_and_copies_cross_both_ways(self):
+        self.check_sync_in_background(xwayland=False)
+
+
+if __name__ == "__main__":
+    unittest.main()
