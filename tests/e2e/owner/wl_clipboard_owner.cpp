@@ -4,8 +4,11 @@
 // client takes the selection.
 //
 //   wl_clipboard_owner TYPE BYTES [TYPE BYTES ...]
+//   wl_clipboard_owner --watch
 //
-// Prints "owned" once the compositor has made it the selection.
+// Prints "owned" once the compositor has made it the selection. Watching, it
+// owns nothing and prints the CLOCK_MONOTONIC time in seconds of each change
+// of the selection, one line each, the first for the selection it finds.
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -53,6 +57,24 @@ void Cancelled(void*, zwlr_data_control_source_v1*)
     cancelled = true;
 }
 
+void DataOffer(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {}
+
+void Selection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::printf("%lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+    std::fflush(stdout);
+    if (offer != nullptr) zwlr_data_control_offer_v1_destroy(offer);
+}
+
+void Finished(void*, zwlr_data_control_device_v1*) {}
+
+void PrimarySelection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
+{
+    if (offer != nullptr) zwlr_data_control_offer_v1_destroy(offer);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -67,6 +89,14 @@ int main(int argc, char* argv[])
     if (manager == nullptr || seat == nullptr) return 1;
 
     zwlr_data_control_device_v1* device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
+    if (argc == 2 && std::strcmp(argv[1], "--watch") == 0) {
+        static const zwlr_data_control_device_v1_listener deviceListener{DataOffer, Selection, Finished,
+                                                                         PrimarySelection};
+        zwlr_data_control_device_v1_add_listener(device, &deviceListener, nullptr);
+        while (wl_display_dispatch(display) != -1) {
+        }
+        return 0;
+    }
     zwlr_data_control_source_v1* source = zwlr_data_control_manager_v1_create_data_source(manager);
     static const zwlr_data_control_source_v1_listener sourceListener{Send, Cancelled};
     zwlr_data_control_source_v1_add_listener(source, &sourceListener, nullptr);
