@@ -1,20 +1,10 @@
 """Headless sway sessions for the end-to-end tests and the benchmark: a
-compositor that offers data-control (zwlr_data_control_manager_v1 version 2
-in sway 1.7 / wlroots 0.15), with or without XWayland.
-
-SwaySession(workdir, xwayland)
-    env, runtime_dir; spawn(argv), tool(*argv) run as `User` in the session
-    views() / focused(): its windows, from sway's tree; hold_focus() starts a
-    native window (weston-flower) and waits until it has the focus
-    wl_copy(data) / wl_paste() / get_clipboard(): the clipboard through
-    wl-clipboard; own(TYPE, BYTES, ...) offers several types at once
-    copy_argv, set_clipboard(), get_clipboard(): what the benchmark copies
-    and reads with
-
-sway refuses root: each session runs as `User` with a private runtime
-folder of its own, so that two sessions are two separate clipboards, and
-what runs in it runs as that user too. Needs root to switch user.
-"""
+compositor offering data-control, with or without XWayland. sway refuses
+root: each session, and all that runs in it, runs as `User` (root is needed
+to switch) with a private runtime folder, so two sessions are two separate
+clipboards. views() and focused() read sway's tree; hold_focus() gives the
+focus to a native window; the clipboard through wl-copy and wl-paste, own()
+for several types at once (tests/e2e/owner/wl_clipboard_owner.cpp)."""
 
 import json
 import os
