@@ -17,7 +17,6 @@ SESSION_TOOLS = ("sway", "swaymsg", "wl-copy", "wl-paste", "weston-flower")
 # A loaded machine runs two compositors and two programs here.
 SyncTimeoutS = 30
 SecretQuietS = 3
-NativeEnvironment = {"QT_QPA_PLATFORM": None}
 
 
 def long_text(tag):
@@ -53,7 +52,7 @@ class WaylandDataControlTest(E2ETestCase):
     def start_program(self, session, *args, shell):
         installation = self.install_program()
         os.chown(installation.dir, User.pw_uid, User.pw_gid)
-        program = super().start_program(session, *args, installation=installation, env=NativeEnvironment,
+        program = super().start_program(session, *args, installation=installation, env={"QT_QPA_PLATFORM": None},
                                         user=User.pw_uid)
         window = wait_until(lambda: next((view for view in session.views() if view["pid"] == program.pid), None),
                             message=lambda: "the program's window: " + program.output())

@@ -1,14 +1,9 @@
-// A Wayland clipboard owner for the end-to-end tests, where wl-copy offers a
-// single type: makes the selection its own through the wlroots data-control
-// protocol, offering each TYPE with its BYTES, and serves it until another
-// client takes the selection.
+// The end-to-end tests' Wayland clipboard owner, offering several types where
+// wl-copy offers one, through wlroots data-control, until another client takes
+// the selection; prints "owned" once it is the selection. With --watch it owns
+// nothing and prints the CLOCK_MONOTONIC seconds of each selection change.
 //
-//   wl_clipboard_owner TYPE BYTES [TYPE BYTES ...]
-//   wl_clipboard_owner --watch
-//
-// Prints "owned" once the compositor has made it the selection. Watching, it
-// owns nothing and prints the CLOCK_MONOTONIC time in seconds of each change
-// of the selection, one line each, the first for the selection it finds.
+//   wl_clipboard_owner TYPE BYTES [TYPE BYTES ...] | --watch
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
@@ -52,12 +47,14 @@ void Send(void*, zwlr_data_control_source_v1*, const char* type, int32_t fd)
     close(fd);
 }
 
-void Cancelled(void*, zwlr_data_control_source_v1*)
-{
-    cancelled = true;
-}
+void Cancelled(void*, zwlr_data_control_source_v1*) { cancelled = true; }
 
 void DataOffer(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {}
+
+void PrimarySelection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
+{
+    if (offer != nullptr) zwlr_data_control_offer_v1_destroy(offer);
+}
 
 void Selection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
 {
@@ -65,15 +62,10 @@ void Selection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* 
     clock_gettime(CLOCK_MONOTONIC, &now);
     std::printf("%lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
     std::fflush(stdout);
-    if (offer != nullptr) zwlr_data_control_offer_v1_destroy(offer);
+    PrimarySelection(nullptr, nullptr, offer);
 }
 
 void Finished(void*, zwlr_data_control_device_v1*) {}
-
-void PrimarySelection(void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
-{
-    if (offer != nullptr) zwlr_data_control_offer_v1_destroy(offer);
-}
 
 } // namespace
 
