@@ -86,7 +86,6 @@ class SwaySession:
             _stop_process(helper)
 
     def views(self):
-        """Every window of the session's tree."""
         found, nodes = [], [json.loads(self.tool("swaymsg", "-t", "get_tree").stdout)]
         while nodes:
             node = nodes.pop()
@@ -118,7 +117,6 @@ class SwaySession:
     copy_argv = ("wl-copy", "--foreground")
 
     def own(self, *types_and_bytes):
-        """The selection offered by the test owner in several types at once."""
         process = self.spawn([str(wl_owner_source())] + list(types_and_bytes), stdout=subprocess.PIPE)
         if process.stdout.readline() != b"owned\n":
             raise AssertionError("the Wayland test owner could not own the selection")

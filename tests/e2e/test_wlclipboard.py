@@ -52,8 +52,10 @@ class WaylandDataControlTest(E2ETestCase):
     def start_program(self, session, *args, shell):
         installation = self.install_program()
         os.chown(installation.dir, User.pw_uid, User.pw_gid)
-        program = super().start_program(session, *args, installation=installation, env={"QT_QPA_PLATFORM": None},
-                                        user=User.pw_uid)
+        # Qt 6.4's Wayland plugin leaves objects of its own connection at exit,
+        # also without data-control; the XWayland run checks the program's.
+        env = {"QT_QPA_PLATFORM": None, **({} if shell == "xwayland" else {"ASAN_OPTIONS": "detect_leaks=0"})}
+        program = super().start_program(session, *args, installation=installation, env=env, user=User.pw_uid)
         window = wait_until(lambda: next((view for view in session.views() if view["pid"] == program.pid), None),
                             message=lambda: "the program's window: " + program.output())
         # On X wherever XWayland runs, else through Qt's Wayland plugin.
