@@ -50,7 +50,8 @@ public:
         // Someone asks for a source's content in `type`: write it to `fd`,
         // which the client owns from here on, and close it.
         virtual void SendRequested(SourceId source, const std::string& type, int fd) = 0;
-        // The source is no longer the selection; the device has released it.
+        // The compositor cancelled the source (another one is the selection);
+        // the device has released it.
         virtual void SourceCancelled(SourceId source) = 0;
     };
 

@@ -183,6 +183,7 @@ bool WaylandClipboardBackend::PlaceText(const std::string& text)
     const DataControlDevice::SourceId source = device_->SetSelection(types);
     if (source == 0) return false;
     Flush();
+    if (!Reachable()) return false;
     ForgetSelection();
     sources_.emplace(source, std::move(bytes));
     ownSource_ = source;
@@ -190,7 +191,6 @@ bool WaylandClipboardBackend::PlaceText(const std::string& text)
     NotifyChange();
     return true;
 }
-
 
 void WaylandClipboardBackend::SelectionChanged(const DataControlOffer* offer)
 {
