@@ -20,6 +20,14 @@ What it measures, each against a baseline taken in the same invocation:
 - peak memory (VmHWM, reset before each text of the largest size) of both
   programs once such a text has crossed and been read back from the
   receiving clipboard, as a ratio to its size.
+- the same latency and the largest carry between two headless sway sessions
+  (no XWayland), whose clipboards the program reads and sets through
+  Wayland data-control, the moments read from data-control watchers; while
+  the large text comes, the receiving program is asked again and again for
+  the small text it placed before (wl-paste), which its event loop serves:
+  how long it takes to answer, against the same asked while idle. Baseline:
+  the program's own figures on X11 from the same run. Runs as root (sway
+  and the programs run as `nobody`).
 
 The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
 on private displays and loopback ports and is stopped by PID at the end.
@@ -47,12 +55,13 @@ from display import Display  # noqa: E402
 from peer import connect_peer, frame, free_port  # noqa: E402
 from program import Installation, Program, program_source  # noqa: E402
 from report import Figures, write_report  # noqa: E402
-from selection_watch import OwnerWatch  # noqa: E402
+from selection_watch import OwnerWatch, SelectionWatch  # noqa: E402
+from sway import SwaySession, User, wl_owner_source  # noqa: E402
 from texts import TextMaker  # noqa: E402
 from waiting import wait_until  # noqa: E402
 
 MB = 1000 * 1000
-REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat")
+REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat", "sway", "swaymsg", "wl-copy", "wl-paste")
 
 
 @dataclass(frozen=True)
@@ -81,6 +90,9 @@ StartWaitS = 20
 SmallIdleText = b"a small text on the clipboard"
 LinkSettings = b"[TESSAROPRO]\r\nPASSPHRASE=bench link passphrase\r\n"
 ClockTicksPerS = os.sysconf("SC_CLK_TCK")
+XclipCopyArgv = ("xclip", "-selection", "clipboard", "-i", "-quiet", "-t", "UTF8_STRING")
+# Asks of the receiving program while idle, for the figure to compare with.
+IdleProbes = 10
 
 
 def large_wait_s(size):
@@ -117,8 +129,7 @@ def copy_to_clipboard(display, text):
 
     xclip reads all of its input before it takes the clipboard, so the owner
     change that the watch reports comes after this returns."""
-    process = display.spawn(["xclip", "-selection", "clipboard", "-i", "-quiet", "-t", "UTF8_STRING"],
-                            stdin=subprocess.PIPE)
+    process = display.spawn(list(getattr(display, "copy_argv", XclipCopyArgv)), stdin=subprocess.PIPE)
     process.stdin.write(text)
     process.stdin.close()
 
@@ -158,8 +169,8 @@ class Bench:
         self.texts = TextMaker()
         self.figures = Figures(plan=plan)
 
-    def display(self):
-        display = Display(self.workdir)
+    def display(self, wayland=False):
+        display = SwaySession(self.workdir, xwayland=False) if wayland else Display(self.workdir)
         self.stack.callback(display.stop)
         return display
 
@@ -172,7 +183,11 @@ class Bench:
         installation = Installation(self.workdir, self.source)
         if settings is not None:
             installation.write_settings(settings)
-        program = Program(display, installation, args)
+        options = {}
+        if isinstance(display, SwaySession):
+            os.chown(installation.dir, User.pw_uid, User.pw_gid)
+            options = {"env": {"QT_QPA_PLATFORM": None}, "user": User.pw_uid}
+        program = Program(display, installation, args, **options)
         self.stack.callback(program.kill)
         return program
 
@@ -185,9 +200,9 @@ class Bench:
             raise RuntimeError("the program exited with %s: %s" % (program.returncode, program.output()))
         return program, port
 
-    def pair(self, settings=None):
+    def pair(self, settings=None, wayland=False):
         """A server and a client program on two new displays, connected."""
-        first, second = self.display(), self.display()
+        first, second = self.display(wayland), self.display(wayland)
         server, port = self.server(first, settings)
         client = self.program(second, "/addr:127.0.0.1", "/port:%d" % port, "/client", settings=settings)
         # A text each way proves the connection stands before anything is timed.
@@ -270,6 +285,53 @@ class Bench:
         watch = self.watch((first, second))
         self.figures.link_large = self.large(watch, first, second, sizes=(largest,))[0]
 
+    def run_wayland(self):
+        largest = max(self.plan.sizes_bytes)
+        report_progress("program through Wayland data-control: two sway sessions, %d MB" % (largest // MB))
+        # The programs run as another user, from folders below this one.
+        os.chmod(self.workdir, 0o755)
+        first, second, _, _ = self.pair(wayland=True)
+        watch = SelectionWatch((first, second), wl_owner_source())
+        self.stack.callback(watch.close)
+        self.figures.wayland_latency = self.latency(watch, first, second)
+        # The receiving program's own text, which it serves while the large one comes.
+        placed = self.texts.latency_text()
+        first.set_clipboard(placed)
+        wait_until(lambda: second.get_clipboard() == placed, StartWaitS, message="the probe's text")
+        idle = [took for took in (self.probe(second, placed) for _ in range(IdleProbes)) if took is not None]
+        text = self.texts.large_text(largest)
+        dither()
+        watch.forget()
+        copy_to_clipboard(first, text)
+        copied = watch.next_change(first, large_wait_s(largest))
+        during = []
+        while True:
+            took = self.probe(second, placed)
+            try:
+                arrived = watch.next_change(second, 0)
+                break
+            except TimeoutError:
+                if took is not None:
+                    during.append(took)
+            if time.monotonic() - copied > large_wait_s(largest):
+                raise TimeoutError("the %d MB text did not reach %s" % (largest // MB, second.name))
+        read_start = time.monotonic()
+        if second.get_clipboard(timeout=large_wait_s(largest)) != text:
+            raise AssertionError("%s does not hold the %d MB text copied" % (second.name, largest // MB))
+        self.figures.wayland_large = {largest: (arrived - copied, time.monotonic() - read_start)}
+        self.figures.wayland_probes = (idle, during)
+        report_progress("  %d MB: %.2f s; the receiving program answered in %.0f ms at most (%d asks), %.0f ms idle"
+                        % (largest // MB, arrived - copied, max(during, default=0) * 1000, len(during),
+                           statistics.median(idle) * 1000))
+
+    @staticmethod
+    def probe(session, expected):
+        """Seconds a wl-paste of the program's own text takes."""
+        started = time.monotonic()
+        got = session.get_clipboard()
+        took = time.monotonic() - started
+        return took if got == expected else None
+
     def idle_program(self, text):
         """A server with a scripted peer that has received `text`, on its own display."""
         display = self.display()
@@ -308,6 +370,10 @@ def missing_tools():
     missing = [tool for tool in REQUIRED_TOOLS if shutil.which(tool) is None]
     if not program_source().is_file():
         missing.append("the program (%s; set TESSARO_BIN)" % program_source())
+    if not wl_owner_source().is_file():
+        missing.append("the Wayland watcher (%s; set TESSARO_WL_CLIPBOARD_OWNER)" % wl_owner_source())
+    if os.geteuid() != 0:
+        missing.append("root (sway and the programs in it run as nobody)")
     return missing
 
 
@@ -334,6 +400,8 @@ def main(argv):
             bench.run_program()
             stack.close()
             bench.run_link()
+            stack.close()
+            bench.run_wayland()
             stack.close()
             bench.run_idle()
     finally:

@@ -23,6 +23,10 @@ LargeTextTargetFromBytes = 10 * MB
 IdleCpuTargetFraction = 0.002
 PeakMemoryTargetRatio = 4.0
 LinkTargetRatio = 1.3
+# Through Wayland data-control, against the program's own X11 figure.
+WaylandLatencyMarginS = 0.010
+# The longest a program may take to serve its own text while a large one comes.
+AnswerTargetS = 0.250
 
 
 def percentile_95(samples):
@@ -64,6 +68,9 @@ class Figures:
     large: dict = field(default_factory=dict)
     peaks: list = field(default_factory=list)
     link_large: dict = field(default_factory=dict)
+    wayland_latency: list = field(default_factory=list)
+    wayland_large: dict = field(default_factory=dict)
+    wayland_probes: tuple = ((), ())
     idle_s: float = 0.0
     idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
@@ -102,6 +109,7 @@ class Figures:
                          "%s plain link" % _s(plain), _ratio(linked, plain),
                          "≤ %.2f× plain link" % LinkTargetRatio,
                          linked is not None and plain is not None and linked <= LinkTargetRatio * plain))
+        rows += self._wayland_rows(largest)
         read = self._seconds(self.large, largest, 1)
         base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
@@ -129,6 +137,24 @@ class Figures:
                              "%s (%s before)" % (_mb(peak), _mb(before)), "text %s" % _mb(largest),
                              _ratio(peak, largest), "< %.2f× text" % PeakMemoryTargetRatio,
                              peak < PeakMemoryTargetRatio * largest))
+        return rows
+
+    def _wayland_rows(self, largest):
+        if not self.wayland_latency:
+            return []
+        median, x11 = statistics.median(self.wayland_latency), statistics.median(self.latency)
+        rows = [("Latency through Wayland data-control (sway), median of %d copies" % len(self.wayland_latency),
+                 _ms(median), "%s on X11" % _ms(x11), _ratio(median, x11),
+                 "≤ X11 + %s" % _ms(WaylandLatencyMarginS), median <= x11 + WaylandLatencyMarginS)]
+        took, x11_took = self._seconds(self.wayland_large, largest, 0), self._seconds(self.large, largest, 0)
+        rows.append(("Carry %s through Wayland data-control" % _mb(largest), _s(took), "%s on X11" % _s(x11_took),
+                     _ratio(took, x11_took), "", None))
+        idle, during = self.wayland_probes
+        if during:
+            longest, calm = max(during), statistics.median(idle)
+            rows.append(("Receiving program serving its own text during that carry, longest of %d asks"
+                         % len(during), _ms(longest), "%s idle" % _ms(calm), _ratio(longest, calm),
+                         "≤ %s" % _ms(AnswerTargetS), longest <= AnswerTargetS))
         return rows
 
     @staticmethod

@@ -11,9 +11,11 @@ change on the receiving display is the moment its text became available;
 the caller checks the bytes afterwards, outside the timed span.
 """
 
+import os
 import re
 import select
 import struct
+import subprocess
 import time
 
 from display import ToolError, XConnection
@@ -27,6 +29,7 @@ XFixesSetSelectionOwnerNotifyMask = 1
 XFixesSelectionNotifyEvent = 0
 QueryExtensionOpcode = 98
 EventBytes = 32
+WatchStartS = 10
 
 
 def _root_window(display):
@@ -114,3 +117,49 @@ class OwnerWatch:
             if left <= 0:
                 raise TimeoutError("no new clipboard owner on %s within %.0f s" % (display.name, timeout))
             self._read_ready(left)
+
+
+class SelectionWatch:
+    """Selection changes in Wayland sessions (tests/e2e/sway.py), as the
+    data-control watcher of tests/e2e/owner reports them: one line with its
+    CLOCK_MONOTONIC time (time.monotonic's clock) for each change, without
+    reading any content. Same calls as OwnerWatch."""
+
+    def __init__(self, sessions, watcher):
+        self._watchers = {session.name: session.spawn([str(watcher), "--watch"], stdout=subprocess.PIPE)
+                          for session in sessions}
+        self._pending = {name: [] for name in self._watchers}
+        self._partial = {name: b"" for name in self._watchers}
+        # The first line is the selection found at start: the watch stands.
+        for name in self._watchers:
+            self.next_change_named(name, WatchStartS)
+
+    def close(self):
+        self._watchers.clear()
+
+    def _read_ready(self, wait_s):
+        by_fd = {watcher.stdout.fileno(): name for name, watcher in self._watchers.items()}
+        for fd in select.select(list(by_fd), [], [], max(wait_s, 0))[0]:
+            name = by_fd[fd]
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                raise ToolError("the selection watcher of %s ended" % name)
+            *lines, self._partial[name] = (self._partial[name] + chunk).split(b"\n")
+            self._pending[name] += [float(line) for line in lines]
+
+    def forget(self):
+        self._read_ready(0)
+        for pending in self._pending.values():
+            pending.clear()
+
+    def next_change(self, session, timeout):
+        return self.next_change_named(session.name, timeout)
+
+    def next_change_named(self, name, timeout):
+        deadline = time.monotonic() + timeout
+        while not self._pending[name]:
+            left = deadline - time.monotonic()
+            self._read_ready(left)
+            if not self._pending[name] and left <= 0:
+                raise TimeoutError("no selection change in %s within %.0f s" % (name, timeout))
+        return self._pending[name].pop(0)

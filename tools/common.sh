@@ -4,19 +4,21 @@
 
 # To build and run the program.
 # libxcb1-dev: whether an X display opens, asked before Qt starts, and the
-# clipboard reader; librsvg2-bin
+# clipboard reader; libwayland-dev (with wayland-scanner) for the clipboard
+# through a compositor's data-control protocol, and qt6-wayland for the
+# window where such a session has no X display; librsvg2-bin
 # renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
 # dependencies for cpack -G DEB; libssl-dev for the encrypted link.
-ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
-                 fonts-ipafont-gothic libssl-dev)
+ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev libwayland-dev
+                 qt6-wayland librsvg2-bin dpkg-dev fonts-ipafont-gothic libssl-dev)
 # On top of those, for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's
 # scale), ss (iproute2) for the soak run's byte counts, clang with its
-# sanitizer and fuzzer runtimes, and a Wayland compositor with XWayland,
-# native Wayland clipboard tools and Qt's Wayland plugin (present, so that
-# the tests show the program does not pick it).
+# sanitizer and fuzzer runtimes, and Wayland compositors with XWayland
+# (weston, which offers no data-control; sway, which does; weston's demo
+# clients hold the focus in sway too) and native Wayland clipboard tools.
 TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils x11-xserver-utils iproute2 socat python3 clang
-              libclang-rt-14-dev weston xwayland wl-clipboard qt6-wayland)
+              libclang-rt-14-dev weston xwayland wl-clipboard sway)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

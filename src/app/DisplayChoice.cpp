@@ -1,5 +1,7 @@
 #include "app/DisplayChoice.h"
 
+#include "app/DataControlDevice.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -8,6 +10,7 @@
 namespace {
 
 constexpr const char* XcbPlatform = "xcb";
+constexpr const char* WaylandPlatform = "wayland";
 
 std::string Variable(const char* name)
 {
@@ -39,14 +42,19 @@ std::string RefusalFor(const TDisplayEnvironment& environment)
 } // namespace
 
 TDisplayChoice ChooseDisplay(const TDisplayEnvironment& environment,
-                             const std::function<bool(const std::string&)>& canOpenX)
+                             const std::function<bool(const std::string&)>& canOpenX,
+                             const std::function<bool()>& offersDataControl)
 {
+    const ClipboardPath clipboard = !environment.WaylandDisplay.empty() && offersDataControl()
+                                        ? ClipboardPath::DataControl
+                                        : ClipboardPath::Toolkit;
     const bool userChose = !environment.QpaPlatform.empty();
     // A plugin the user named is theirs to answer for, except that xcb
     // without an X display fails the same way as our own choice would.
-    if (userChose && !NamesXcb(environment.QpaPlatform)) return {};
-    if (!canOpenX(environment.Display)) return {"", RefusalFor(environment)};
-    return {userChose ? "" : XcbPlatform, ""};
+    if (userChose && !NamesXcb(environment.QpaPlatform)) return {"", "", clipboard};
+    if (canOpenX(environment.Display)) return {userChose ? "" : XcbPlatform, "", clipboard};
+    if (clipboard == ClipboardPath::DataControl && !userChose) return {WaylandPlatform, "", clipboard};
+    return {"", RefusalFor(environment)};
 }
 
 TDisplayProbe::TDisplayProbe()
@@ -61,8 +69,9 @@ TDisplayProbe::TDisplayProbe()
         Release();
         return false;
     };
-    const TDisplayChoice choice = ChooseDisplay(environment, canOpenX);
+    const TDisplayChoice choice = ChooseDisplay(environment, canOpenX, DataControlDevice::Offered);
     refusal_ = choice.Refusal;
+    clipboard_ = choice.Clipboard;
     if (!choice.Platform.empty()) ::setenv("QT_QPA_PLATFORM", choice.Platform.c_str(), 1);
 }
 

@@ -124,8 +124,12 @@ std::string TInstanceLock::MarkerName(uid_t uid, std::string_view display)
 std::string TInstanceLock::SessionMarkerName()
 {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) display = std::getenv("WAYLAND_DISPLAY");
-    return MarkerName(::getuid(), display ? display : "");
+    if (display && *display) return MarkerName(::getuid(), display);
+    // A Wayland display's name is a socket in the runtime folder, unless it
+    // is a full path: two sessions of one user may use the same name.
+    std::string wayland = std::getenv("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "";
+    if (!wayland.empty() && wayland.front() != '/') wayland = SessionRuntimeDir() + "/" + wayland;
+    return MarkerName(::getuid(), wayland);
 }
 
 std::string TInstanceLock::SessionRuntimeDir()

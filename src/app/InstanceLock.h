@@ -44,7 +44,8 @@ public:
     // of an X display (":0.1") is dropped: screens share one session.
     static std::string MarkerName(uid_t uid, std::string_view display);
     // The marker name of this process's session, from DISPLAY or, without
-    // it, WAYLAND_DISPLAY.
+    // it, the Wayland display's socket (WAYLAND_DISPLAY in the runtime
+    // folder).
     static std::string SessionMarkerName();
     // $XDG_RUNTIME_DIR, empty when unset.
     static std::string SessionRuntimeDir();

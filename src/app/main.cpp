@@ -1,17 +1,21 @@
-// The entry: the display choice, the single-instance check, then the
-// application object, the main window and the loop. Exit code 2 when no X
-// display can be opened (one line on stderr says why), 1 when another copy
+// The entry: the display and clipboard choice, the single-instance check,
+// then the application object, the main window and the loop. Exit code 2
+// when no display the program can work on opens (one line on stderr says
+// why), 1 when another copy
 // runs in this desktop session, 0 otherwise (a main window that cannot be
 // built included, after its error box).
 #include "app/Application.h"
 #include "app/DisplayChoice.h"
 #include "app/InstanceLock.h"
 #include "app/Unit1.h"
+#include "app/WaylandClipboardBackend.h"
+#include "transfer/Clipbrd.h"
 
 #include <malloc.h>
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 namespace {
 
@@ -41,6 +45,12 @@ int main(int argc, char* argv[])
 
     TApplication application(argc, argv);
     display.Release();
+    if (display.Clipboard() == ClipboardPath::DataControl) {
+        // Should the compositor stop answering between the probe and here,
+        // the toolkit's clipboard stays.
+        auto backend = std::make_unique<WaylandClipboardBackend>(application.Loop());
+        if (backend->Connected()) SetClipboardBackend(std::move(backend));
+    }
     try {
         application.SetAppTitle(TApplication::ProgramTitle);
         application.MakeMainWindow<TForm1>();

@@ -10,29 +10,56 @@ bool OnlyDisplayZero(const std::string& display)
     return display == ":0";
 }
 
-TDisplayChoice Choose(std::string platform, std::string display, std::string wayland)
-{
-    return ChooseDisplay({std::move(platform), std::move(display), std::move(wayland)}, OnlyDisplayZero);
-}
+struct Case {
+    const char* platform;
+    const char* display;
+    const char* wayland;
+    bool dataControl; // what the compositor offers
+    const char* chosenPlatform;
+    bool refused;
+    ClipboardPath clipboard;
+};
+
+constexpr auto Toolkit = ClipboardPath::Toolkit;
+constexpr auto DataControl = ClipboardPath::DataControl;
 
 } // namespace
 
-TEST(ChooseDisplayTest, XcbWheneverXOpensElseOneLineNamingXWayland)
+TEST(ChooseDisplayTest, PluginAndClipboardForEachSession)
 {
-    // A Wayland session with XWayland runs on X all the same.
-    EXPECT_EQ(Choose("", ":0", "wayland-0").Platform, "xcb");
-    EXPECT_EQ(Choose("", ":0", "").Platform, "xcb");
-    // The user's own choice stands.
-    const TDisplayChoice own = Choose("wayland", "", "wayland-0");
-    EXPECT_TRUE(own.Platform.empty() && own.Refusal.empty());
-    EXPECT_TRUE(Choose("offscreen", "", "").Refusal.empty());
-    EXPECT_TRUE(Choose("xcb", ":0", "").Refusal.empty());
-
-    // Without an X display: refused, naming XWayland, on one line.
-    for (const TDisplayChoice& refused :
-         {Choose("", "", "wayland-0"), Choose("", "", ""), Choose("", ":9", ""), Choose("xcb", "", "wayland-0")}) {
-        EXPECT_TRUE(refused.Platform.empty());
-        EXPECT_NE(refused.Refusal.find("XWayland"), std::string::npos) << refused.Refusal;
-        EXPECT_EQ(refused.Refusal.find('\n'), std::string::npos);
+    const Case cases[] = {
+        // X reachable: the window stays on xcb; data-control, where the
+        // compositor offers it, watches the clipboard.
+        {"", ":0", "wayland-0", false, "xcb", false, Toolkit},
+        {"", ":0", "wayland-0", true, "xcb", false, DataControl},
+        {"", ":0", "", true, "xcb", false, Toolkit},
+        // No X display: Qt's Wayland plugin where data-control can watch,
+        // else one line naming XWayland.
+        {"", "", "wayland-0", true, "wayland", false, DataControl},
+        {"", ":9", "wayland-0", true, "wayland", false, DataControl},
+        {"", "", "wayland-0", false, "", true, Toolkit},
+        {"", "", "", true, "", true, Toolkit},
+        {"", ":9", "", false, "", true, Toolkit},
+        // The user's own plugin stands; xcb without X is refused all the same.
+        {"wayland", "", "wayland-0", false, "", false, Toolkit},
+        {"wayland", "", "wayland-0", true, "", false, DataControl},
+        {"offscreen", "", "", false, "", false, Toolkit},
+        {"xcb", ":0", "", false, "", false, Toolkit},
+        {"xcb", "", "wayland-0", true, "", true, Toolkit},
+    };
+    for (const Case& c : cases) {
+        int asked = 0;
+        const TDisplayChoice choice =
+            ChooseDisplay({c.platform, c.display, c.wayland}, OnlyDisplayZero, [&] { return ++asked, c.dataControl; });
+        SCOPED_TRACE(std::string(c.platform) + "|" + c.display + "|" + c.wayland + "|" + std::to_string(c.dataControl));
+        EXPECT_EQ(choice.Platform, c.chosenPlatform);
+        EXPECT_EQ(choice.Clipboard, c.clipboard);
+        // The compositor is asked only in a Wayland session.
+        EXPECT_EQ(asked, *c.wayland ? 1 : 0);
+        EXPECT_EQ(!choice.Refusal.empty(), c.refused);
+        if (c.refused) {
+            EXPECT_NE(choice.Refusal.find("XWayland"), std::string::npos) << choice.Refusal;
+            EXPECT_EQ(choice.Refusal.find('\n'), std::string::npos);
+        }
     }
 }

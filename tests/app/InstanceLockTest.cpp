@@ -129,3 +129,14 @@ TEST(TInstanceLockTest, MarkerHeldByAnotherUserDoesNotCount)
     ::kill(squatter, SIGKILL);
     ::waitpid(squatter, nullptr, 0);
 }
+
+TEST(TInstanceLockTest, OneWaylandSocketNameInTwoRuntimeFoldersIsTwoSessions)
+{
+    const std::string runtime = TInstanceLock::SessionRuntimeDir();
+    ::unsetenv("DISPLAY");
+    ::setenv("WAYLAND_DISPLAY", "wayland-1", 1);
+    const std::string here = TInstanceLock::SessionMarkerName();
+    ::setenv("XDG_RUNTIME_DIR", "/run/user/elsewhere", 1);
+    EXPECT_NE(TInstanceLock::SessionMarkerName(), here);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+}
