@@ -185,7 +185,14 @@ void TForm1::FormCreate()
     receiver_.Reset();
     receiverSource_ = nullptr;
     watcher_.ClearLastText();
-    ReadSettingsIntoBoxes();
+    // Nobody is let in or out until the peer keys are read: a settings file
+    // that cannot be read must not turn its ALLOW and PASSPHRASE off.
+    TCustomWinSocket::SetPeerFilter(AddressFilter::Nobody());
+    try {
+        ReadSettingsIntoBoxes();
+    } catch (const EFOpenError& e) {
+        throw EFOpenError(e.Message() + ": no peer is allowed");
+    }
     ApplyWireEncoding();
     ApplyPeerPolicy();
     ApplyCommandLine();
