@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RunUntil.h"
 #include "TempDir.h"
 
 #include <poll.h>
@@ -128,4 +129,22 @@ TEST(TInstanceLockTest, MarkerHeldByAnotherUserDoesNotCount)
     }
     ::kill(squatter, SIGKILL);
     ::waitpid(squatter, nullptr, 0);
+}
+
+// A later copy's request reaches the holder's loop, with either kind of marker.
+TEST(TInstanceLockTest, ShowRequestOfALaterCopyReachesTheHolder)
+{
+    EventLoop& loop = UsePollLoop();
+    TempDir runtime;
+    for (const std::string& dir : {std::string(), runtime.Path()}) {
+        const std::string name = TestName("show");
+        TInstanceLock holder(name, dir);
+        ASSERT_EQ(holder.GetState(), TInstanceLock::State::Acquired) << dir;
+        int shown = 0;
+        const TShowRequests requests(loop, holder.RequestFd(), [&] { ++shown; });
+
+        EXPECT_TRUE(TInstanceLock::AskToShow(name, dir)) << dir;
+        EXPECT_TRUE(RunUntil([&] { return shown == 1; })) << dir;
+        EXPECT_FALSE(TInstanceLock::AskToShow(name + "-none", dir)) << dir;
+    }
 }
