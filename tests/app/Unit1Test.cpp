@@ -140,13 +140,11 @@ TEST_F(TForm1Test, TransferCountStaysRightAlignedAsItGrows)
     EXPECT_GE(label4->width(), QFontMetrics(label4->font()).horizontalAdvance("12345/67890"));
 }
 
-// Run at 1x and, as app_unit1_test_2x, at 2x: a box that cuts its text
-// scrolls it to keep the cursor in view, so the two ends render differently.
+// At 1x and (app_unit1_test_2x) 2x: a cut text scrolls to keep the cursor in view.
 TEST_F(TForm1Test, AddressBoxShowsTheWidestAddressWhole)
 {
     TEdit* edit1 = form->Edit1();
     edit1->SetText("255.255.255.255");
-    EXPECT_EQ(edit1->geometry(), QRect(174, 68, 95, 20));
     EXPECT_EQ(QFontInfo(edit1->font()).pixelSize(), 12);
     form->show();
     edit1->setCursorPosition(0);

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
@@ -122,28 +121,6 @@ TEST(SettingsLocationTest, UnwritableProgramFolderUsesTheUserFileSeededFromBesid
     ASSERT_EQ(::chmod(beside.c_str(), 0666), 0);
     EXPECT_EXIT(ExitWithUnprivilegedCheck([&] { return ChooseSettingsLocation(beside, user).File == beside; }),
                 ::testing::ExitedWithCode(0), "");
-}
-
-// Installed: in a prefix's bin/ beside the prefix's desktop entry; the
-// defaults come from the first $XDG_CONFIG_DIRS folder that has them.
-TEST(SettingsLocationTest, InstalledProgramIsKnownByItsPrefixAndReadsTheFirstSystemDefaults)
-{
-    TempDir dir;
-    const std::string entry = dir.File(std::string(InstalledEntryPath));
-    for (const std::string& folder : {entry.substr(0, entry.rfind('/')), dir.File("b/tessaro"), dir.File("c/tessaro")})
-        std::filesystem::create_directories(folder);
-    WriteBytes(entry, "");
-    EXPECT_TRUE(IsInstalledProgram(dir.File("bin/tessaro")));
-    EXPECT_FALSE(IsInstalledProgram(dir.File("build/tessaro")));
-    EXPECT_FALSE(IsInstalledProgram(dir.File("share/bin/tessaro")));
-
-    WriteBytes(dir.File("c/tessaro/mowkin.ini"), "");
-    WriteBytes(dir.File("b/tessaro/mowkin.ini"), "");
-    ::setenv("XDG_CONFIG_DIRS", ("relative:" + dir.File("a") + ":" + dir.File("c") + ":" + dir.File("b")).c_str(), 1);
-    EXPECT_EQ(SystemSettingsPath(), dir.File("c/tessaro/mowkin.ini"));
-    ::setenv("XDG_CONFIG_DIRS", dir.File("a").c_str(), 1);
-    EXPECT_EQ(SystemSettingsPath(), "");
-    ::unsetenv("XDG_CONFIG_DIRS");
 }
 
 TEST(SettingsLocationTest, UserFileFollowsXdgConfigHomeWhenAbsolute)
