@@ -81,7 +81,9 @@ bool PeerIsThisUser(int fd)
 // that does not listen, as no copy of this program does, tells nothing.
 bool HolderIsThisUser(const sockaddr_un& address, socklen_t length)
 {
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Blocking: a holder whose queue is full, as at its start, is waited
+    // for rather than taken for a stranger.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
     const bool ours =
         ::connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 && PeerIsThisUser(probe);
