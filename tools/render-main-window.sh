@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the program's main window on a private virtual display into a PNG
 # (docs/main-window.png unless told otherwise), to look at the layout and the
-# Japanese-capable face without a desktop. With a DPI, the display asks for
+# Japanese-capable face without a desktop. The address box holds the widest
+# address, 255.255.255.255, which must show whole. With a DPI, the display asks for
 # that scale as a desktop does (Xft.dpi; 96 is 1x, 192 is 2x).
 #
 # Usage: tools/render-main-window.sh [path/to/tessaro] [output.png] [dpi]
@@ -44,7 +45,7 @@ export DISPLAY=":$display_number"
 [ -n "$dpi" ] && echo "Xft.dpi: $dpi" | xrdb -merge
 
 mkdir -m 700 "$work/runtime"
-XDG_RUNTIME_DIR="$work/runtime" "$program" >"$work/program.log" 2>&1 &
+XDG_RUNTIME_DIR="$work/runtime" "$program" /addr:255.255.255.255 >"$work/program.log" 2>&1 &
 program_pid=$!
 
 window=$(timeout "$WindowWaitSeconds" xdotool search --sync --onlyvisible --name '^Tessaro II  Standard' | head -n 1) || {

@@ -13,7 +13,8 @@ ensure_packages "${ProgramPackages[@]}"
 tests=OFF
 package_installed libgtest-dev && tests=ON
 configure "$RepoRoot/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_TESTS=$tests >/dev/null
-ninja -C "$RepoRoot/build" -j "$Jobs" tessaro
+# The program and what an install puts beside it (icons, manual page).
+ninja -C "$RepoRoot/build" -j "$Jobs" tessaro tessaro_data
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "run.sh: no DISPLAY or WAYLAND_DISPLAY: start it from a desktop session" >&2

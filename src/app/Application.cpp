@@ -126,6 +126,15 @@ void TApplication::RestoreApp()
     if (QWidget* focus = window->focusWidget()) focus->setFocus();
 }
 
+void TApplication::BringForward()
+{
+    QWidget* window = mainWindow_;
+    if (!window) return;
+    RestoreApp();
+    window->raise();
+    window->activateWindow();
+}
+
 void TApplication::Adopt(std::unique_ptr<TForm> window)
 {
     TForm* form = window.get();

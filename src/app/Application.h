@@ -69,6 +69,9 @@ public:
     // it is shown.
     void MinimiseApp();
     void RestoreApp();
+    // What a second launch asks for: the main window restored when minimised
+    // or hidden, raised and activated.
+    void BringForward();
 
     // Constructs a window owned by this object and runs its FormCreate under
     // the guard (an error there is reported and construction counts as

@@ -1,9 +1,23 @@
 #include "app/Edit.h"
 
 #include <QEvent>
+#include <QFontMetricsF>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QValidator>
 
 #include <algorithm>
+
+namespace {
+
+// QLineEdit keeps this much room between its contents' edges and the text on
+// either side, and the cursor takes a pixel after the last character.
+constexpr int LineEditSideMarginPx = 2;
+constexpr int CursorWidthPx = 1;
+// A face narrower than half its width is no longer readable.
+constexpr int NarrowestStretch = 50;
+
+} // namespace
 
 class TEdit::TypingLimit final : public QValidator {
 public:
@@ -50,6 +64,22 @@ void TEdit::SetText(std::string_view text)
     setBytes_ = text;
     setText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     setText(setText_);
+}
+
+void TEdit::FitWhole(const QString& widest)
+{
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const QMargins margins = textMargins();
+    const qreal room = style()->subElementRect(QStyle::SE_LineEditContents, &option, this).width() -
+                       margins.left() - margins.right() - 2 * LineEditSideMarginPx - CursorWidthPx;
+    QFont face = font();
+    const qreal advance = QFontMetricsF(face).horizontalAdvance(widest);
+    if (advance <= room) return;
+    int stretch = std::max(NarrowestStretch, static_cast<int>(int{QFont::Unstretched} * room / advance));
+    for (face.setStretch(stretch); stretch > NarrowestStretch && QFontMetricsF(face).horizontalAdvance(widest) > room;)
+        face.setStretch(--stretch);
+    setFont(face);
 }
 
 bool TEdit::event(QEvent* event)

@@ -26,6 +26,11 @@ public:
     std::string Text() const;
     void SetText(std::string_view text);
 
+    // Narrows the box's face (its stretch; the height stays) until `widest`
+    // fits whole in the box as it is sized and styled now, at any scale:
+    // the layout is in device-independent pixels.
+    void FitWhole(const QString& widest);
+
 protected:
     bool event(QEvent* event) override;
 

@@ -27,6 +27,8 @@ constexpr int Timer1IntervalMs = 500;
 constexpr int Timer2IntervalMs = 250;
 
 constexpr int Edit1MaxLength = 15;
+// The address box shows this whole, as it does every shorter address.
+constexpr const char* WidestAddress = "255.255.255.255";
 constexpr int Edit2MaxLength = 5;
 constexpr int IconSizePx = 32;
 
@@ -124,6 +126,7 @@ void TForm1::BuildControls()
     button1_ = MakeButton(this, "Connect", {116, 32, 75, 25}, true);
     button2_ = MakeButton(this, "Disconnect", {196, 32, 75, 25}, false);
     edit1_ = MakeEdit(this, Edit1MaxLength, DefaultPeerAddress, {174, 68, 95, 20});
+    edit1_->FitWhole(QString::fromLatin1(WidestAddress));
 
     label2_ = new TLabel(this, "Port No.", QRect(285, 38, 41, 12), Qt::AlignRight);
     edit2_ = MakeEdit(this, Edit2MaxLength, IntToStr(DefaultPeerPort), {328, 35, 49, 20});
@@ -185,7 +188,14 @@ void TForm1::FormCreate()
     receiver_.Reset();
     receiverSource_ = nullptr;
     watcher_.ClearLastText();
-    ReadSettingsIntoBoxes();
+    // Nobody is let in or out until the peer keys are read: a settings file
+    // that cannot be read must not turn its ALLOW and PASSPHRASE off.
+    TCustomWinSocket::SetPeerFilter(AddressFilter::Nobody());
+    try {
+        ReadSettingsIntoBoxes();
+    } catch (const EFOpenError& e) {
+        throw EFOpenError(e.Message() + ": no peer is allowed");
+    }
     ApplyWireEncoding();
     ApplyPeerPolicy();
     ApplyCommandLine();

@@ -1,9 +1,9 @@
 // The entry: the display and clipboard choice, the single-instance check,
 // then the application object, the main window and the loop. Exit code 2
 // when no display the program can work on opens (one line on stderr says
-// why), 1 when another copy
-// runs in this desktop session, 0 otherwise (a main window that cannot be
-// built included, after its error box).
+// why), 1 when another copy runs in this desktop session (whose window is
+// then brought forward), 0 otherwise (a main window that cannot be built
+// included, after its error box).
 #include "app/Application.h"
 #include "app/DisplayChoice.h"
 #include "app/InstanceLock.h"
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -38,9 +39,14 @@ int main(int argc, char* argv[])
         return ExitNoDisplay;
     }
 
-    // Checked before Qt starts, so that a second copy shows nothing at all.
-    TInstanceLock marker(TInstanceLock::SessionMarkerName(), TInstanceLock::SessionRuntimeDir());
-    if (marker.GetState() == TInstanceLock::State::HeldByAnother) return 1;
+    // Checked before Qt starts, so that a second copy shows nothing of its
+    // own: it asks the running copy to bring its window forward instead.
+    const std::string markerName = TInstanceLock::SessionMarkerName();
+    TInstanceLock marker(markerName, TInstanceLock::SessionRuntimeDir());
+    if (marker.GetState() == TInstanceLock::State::HeldByAnother) {
+        TInstanceLock::AskToShow(markerName, TInstanceLock::SessionRuntimeDir());
+        return 1;
+    }
     marker.KeepUntilExit();
 
     TApplication application(argc, argv);
@@ -54,6 +60,8 @@ int main(int argc, char* argv[])
     try {
         application.SetAppTitle(TApplication::ProgramTitle);
         application.MakeMainWindow<TForm1>();
+        const TShowRequests showRequests(application.Loop(), marker.RequestFd(),
+                                         [&application] { application.BringForward(); });
         application.RunLoop();
     } catch (...) {
         // Building the main window failed: the loop never runs.

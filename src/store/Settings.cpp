@@ -52,6 +52,15 @@ std::string FileToRead(const TSettingsLocation& location)
     return Writable(location.Seed, R_OK) ? location.Seed : location.File;
 }
 
+// Should /proc be missing, the executable path is empty and so is its
+// directory, as for any path without a "/".
+std::string ExePath()
+{
+    char exe[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe);
+    return length > 0 ? std::string(exe, static_cast<std::size_t>(length)) : std::string();
+}
+
 // What a read step freed goes back to the system: a large file must not cost
 // its memory for the life of the process.
 void ReturnFreedMemory()
@@ -72,11 +81,7 @@ std::string SettingsPath(std::string_view exePath)
 
 std::string SettingsPath()
 {
-    // Should /proc be missing, the executable path is empty and so is its
-    // directory, as for any path without a "/".
-    char exe[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe);
-    return SettingsPath(length > 0 ? std::string_view(exe, static_cast<std::size_t>(length)) : std::string_view());
+    return SettingsPath(ExePath());
 }
 
 std::string UserSettingsPath()
@@ -95,6 +100,38 @@ std::string UserSettingsPath()
     return base + "/" + std::string(UserSettingsFileName);
 }
 
+std::string SystemSettingsPath()
+{
+    const char* dirs = std::getenv("XDG_CONFIG_DIRS");
+    const std::string_view list = dirs && *dirs ? dirs : "/etc/xdg";
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t end = list.find(':', start);
+        if (end == std::string_view::npos) end = list.size();
+        const std::string_view dir = list.substr(start, end - start);
+        if (!dir.empty() && dir.front() == '/') {
+            std::string path(dir);
+            path += '/';
+            path += UserSettingsFileName;
+            if (Exists(path)) return path;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+bool IsInstalledProgram(std::string_view exePath)
+{
+    const std::size_t slash = exePath.rfind('/');
+    if (slash == std::string_view::npos) return false;
+    const std::string_view folder = exePath.substr(0, slash);
+    constexpr std::string_view BinFolder = "/bin";
+    if (folder.size() < BinFolder.size() || folder.substr(folder.size() - BinFolder.size()) != BinFolder)
+        return false;
+    std::string entry(folder.substr(0, folder.size() - BinFolder.size() + 1));
+    entry += InstalledEntryPath;
+    return Exists(entry);
+}
+
 TSettingsLocation ChooseSettingsLocation(const std::string& besidePath, const std::string& userPath)
 {
     const bool besideWritable =
@@ -105,7 +142,9 @@ TSettingsLocation ChooseSettingsLocation(const std::string& besidePath, const st
 
 TSettingsLocation SettingsLocation()
 {
-    return ChooseSettingsLocation(SettingsPath(), UserSettingsPath());
+    const std::string exe = ExePath();
+    if (IsInstalledProgram(exe)) return TSettingsLocation(UserSettingsPath(), SystemSettingsPath());
+    return ChooseSettingsLocation(SettingsPath(exe), UserSettingsPath());
 }
 
 TStoredPeer ReadSettings(const TSettingsLocation& location)
@@ -124,11 +163,9 @@ void WriteSettings(const TSettingsLocation& location, std::string_view lastIp, s
 {
     {
         TMemIniFile store(location.File);
-        if (!location.Seed.empty()) {
-            const std::string source = FileToRead(location);
-            if (source != location.File) store.LoadFromFile(source);
-            MakeFoldersFor(location.File);
-        }
+        const std::string source = FileToRead(location);
+        if (source != location.File) store.LoadFromFile(source);
+        if (!Exists(location.File)) MakeFoldersFor(location.File);
         store.PutValue(SettingsSection, LastIpKey, lastIp);
         store.PutValue(SettingsSection, LastPortKey, lastPort);
         store.SetOwnerOnly(!store.GetValue(SettingsSection, PassphraseKey, "").empty());

@@ -3,12 +3,15 @@
 // it; nothing stays open between steps, so other programs may edit the file
 // meanwhile and their sections and keys survive our writes.
 //
-// The file lies beside the program while it can be written there (the file
-// itself, or the folder for a new one). Where neither can be, as for a
-// program installed system-wide, it is the user's
-// $XDG_CONFIG_HOME/tessaro/mowkin.ini (default ~/.config/...); until that
-// exists, the file beside the program is read in its place, so an
-// administrator's defaults still apply. Same format and keys either way.
+// An installed program (IsInstalledProgram) never writes beside itself, root
+// included: its file is the user's $XDG_CONFIG_HOME/tessaro/mowkin.ini
+// (default ~/.config/...), and until that exists the administrator's
+// defaults, the first tessaro/mowkin.ini of $XDG_CONFIG_DIRS (default
+// /etc/xdg), are read in its place and seed it at the first write.
+// Any other copy (a build or unpacked folder) keeps the file beside itself
+// while it can be written there (the file itself, or the folder for a new
+// one); where neither can be, it uses the user's file, seeded by the one
+// beside it. Same format and keys everywhere.
 #pragma once
 
 #include <string>
@@ -28,8 +31,11 @@ inline constexpr int DefaultPeerPort = 3100;
 // Joined to a directory that already ends in "/": the path holds "//",
 // which is harmless and is the path the messages show.
 inline constexpr std::string_view SettingsFileName = "/mowkin.ini";
-// Below the user's configuration folder.
+// Below the user's and the system's configuration folders.
 inline constexpr std::string_view UserSettingsFileName = "tessaro/mowkin.ini";
+// An installed program's desktop entry, from the prefix the program's bin/
+// lies in.
+inline constexpr std::string_view InstalledEntryPath = "share/applications/io.github.tessaro.Tessaro.desktop";
 // The executable's path is cut to what a buffer of this many bytes holds
 // besides its terminating zero, and the file lies beside the path so cut.
 inline constexpr std::size_t ExePathBufferBytes = 261;
@@ -38,9 +44,11 @@ inline constexpr std::size_t ExePathBufferBytes = 261;
 struct TSettingsLocation {
     TSettingsLocation(std::string file = {}, std::string seed = {}) : File(std::move(file)), Seed(std::move(seed)) {}
 
-    std::string File; // read, and the only file written
+    // Read, and the only file written; missing folders on its way are made
+    // (private to the user) at its first write.
+    std::string File;
     // Read in File's place while File does not exist, when it can be read;
-    // empty for none. Its folders are made at the first write of File.
+    // empty for none.
     std::string Seed;
 };
 
@@ -59,9 +67,17 @@ std::string SettingsPath(std::string_view exePath);
 // $XDG_CONFIG_HOME (when absolute, else $HOME/.config, else the user's
 // home from the password database) followed by "/" UserSettingsFileName.
 std::string UserSettingsPath();
-// Beside the program (`besidePath`) when that file or, for a new file, its
-// folder can be written by this process; else `userPath` seeded by
-// `besidePath`.
+// The first folder of $XDG_CONFIG_DIRS (colon-separated absolute paths;
+// /etc/xdg when unset or empty) holding UserSettingsFileName, followed by it;
+// empty when none does.
+std::string SystemSettingsPath();
+// Whether the executable at `exePath` is an installed copy: its folder is
+// named "bin" and the prefix above it holds InstalledEntryPath, as every
+// install (cmake --install, the .deb) puts there and a build folder does not.
+bool IsInstalledProgram(std::string_view exePath);
+// For a copy that is not installed: beside the program (`besidePath`) when
+// that file or, for a new file, its folder can be written by this process;
+// else `userPath` seeded by `besidePath`.
 TSettingsLocation ChooseSettingsLocation(const std::string& besidePath, const std::string& userPath);
 // The location for the running executable and this user.
 TSettingsLocation SettingsLocation();

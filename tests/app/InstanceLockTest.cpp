@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RunUntil.h"
 #include "TempDir.h"
 
 #include <poll.h>
@@ -139,4 +140,21 @@ TEST(TInstanceLockTest, OneWaylandSocketNameInTwoRuntimeFoldersIsTwoSessions)
     ::setenv("XDG_RUNTIME_DIR", "/run/user/elsewhere", 1);
     EXPECT_NE(TInstanceLock::SessionMarkerName(), here);
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+}
+
+// A later copy's request reaches the holder's loop, with either kind of marker.
+TEST(TInstanceLockTest, ShowRequestOfALaterCopyReachesTheHolder)
+{
+    EventLoop& loop = UsePollLoop();
+    TempDir runtime;
+    for (const std::string& dir : {std::string(), runtime.Path()}) {
+        const std::string name = TestName("show");
+        TInstanceLock holder(name, dir);
+        ASSERT_EQ(holder.GetState(), TInstanceLock::State::Acquired) << dir;
+        int shown = 0;
+        const TShowRequests requests(loop, holder.RequestFd(), [&] { ++shown; });
+
+        EXPECT_TRUE(TInstanceLock::AskToShow(name, dir)) << dir;
+        EXPECT_TRUE(RunUntil([&] { return shown == 1; })) << dir;
+    }
 }

@@ -172,19 +172,27 @@ TEST(TForm1SettingsTest, ReadOnlyFileAtExitIsReportedAndTheWindowAndServerStay)
     EXPECT_FALSE(form.ServerSocket1().Active());
 }
 
-TEST(TForm1SettingsTest, UnreadableFileEndsCreationBeforeTheOptions)
+// The file may hold ALLOW and PASSPHRASE: unread, it lets nobody in.
+TEST(TForm1SettingsTest, UnreadableFileEndsCreationBeforeTheOptionsAndLetsNobodyIn)
 {
     Form1Harness harness({"/addr:127.0.0.2", "/port:4100", "/mini"});
     // Something that is there but is no file to read.
     ASSERT_EQ(::mkfifo(harness.SettingsFile().c_str(), 0600), 0);
     TForm1& form = harness.Create();
 
-    EXPECT_EQ(harness.Errors(),
-              std::vector<std::string>{"ファイル " + harness.SettingsFile() + " は開けません"});
+    EXPECT_EQ(harness.Errors(), std::vector<std::string>{"ファイル " + harness.SettingsFile() +
+                                                         " は開けません: no peer is allowed"});
     EXPECT_EQ(form.Edit1()->Text(), "192.168.0.1");
     EXPECT_EQ(form.Edit2()->Text(), "3100");
     EXPECT_FALSE(form.Timer3().Enabled());
     EXPECT_EQ(harness.App().MainWindow(), &form);
+
+    const std::uint16_t port = UnusedPort();
+    form.Edit2()->SetText(std::to_string(port));
+    form.Button3()->click();
+    LoopbackPeer peer(ConnectLoopback(port));
+    ASSERT_TRUE(RunUntil([&] { return peer.Closed(); }));
+    EXPECT_EQ(Status(form), "127.0.0.1 Refused.");
 }
 
 // Nothing validates or converts the values: bytes that are not UTF-8 go back

@@ -12,6 +12,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -137,6 +138,19 @@ TEST_F(TForm1Test, TransferCountStaysRightAlignedAsItGrows)
     EXPECT_EQ(label4->geometry().right(), right);
     EXPECT_EQ(label4->y(), 76);
     EXPECT_GE(label4->width(), QFontMetrics(label4->font()).horizontalAdvance("12345/67890"));
+}
+
+// At 1x and (app_unit1_test_2x) 2x: a cut text scrolls to keep the cursor in view.
+TEST_F(TForm1Test, AddressBoxShowsTheWidestAddressWhole)
+{
+    TEdit* edit1 = form->Edit1();
+    edit1->SetText("255.255.255.255");
+    EXPECT_EQ(QFontInfo(edit1->font()).pixelSize(), 12);
+    form->show();
+    edit1->setCursorPosition(0);
+    const QImage atStart = edit1->grab().toImage();
+    edit1->end(false);
+    EXPECT_EQ(edit1->grab().toImage(), atStart);
 }
 
 TEST_F(TForm1Test, StatusPanelsAreThreeNarrowCentredOnesAndTheRestLeftAligned)

@@ -32,6 +32,19 @@ class HideAndRestoreTest(E2ETestCase):
         window.click("Button6")
         self.assert_exit_code(program, 0)
 
+    def test_second_launch_brings_the_hidden_window_back_and_exits_1(self):
+        display = self.start_display(tray=True)
+        program = self.start_program(display)
+        window = program.main_window()
+        program.tray_icon()
+        window.click("Button5")
+        wait_until(lambda: not window.is_viewable(), message="the window to hide")
+
+        second = self.start_program(display, installation=program.installation)
+        self.assert_exit_code(second, 1)
+        wait_until(window.is_viewable, message="the window to come back")
+        self.assertEqual(display.windows(name=WINDOW_TITLE, visible_only=True), [window.id])
+
     def test_mini_option_hides_the_window_soon_after_start(self):
         display = self.start_display(tray=True)
         program = self.start_program(display, "/mini")

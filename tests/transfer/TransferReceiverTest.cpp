@@ -538,7 +538,7 @@ TEST_F(TransferReceiverTest, EveryCutOfAStreamGivesTheSameTexts)
             now += QuietResolveMs;
             Collect(fresh.Poll(now));
             std::string where;
-            for (std::size_t cut : cuts) where += " " + std::to_string(cut);
+            for (std::size_t cut : cuts) where.append(" ").append(std::to_string(cut));
             ASSERT_FALSE(seen.texts.empty()) << stream.bytes << " cut at" << where;
             std::size_t matched = 0;
             for (const std::string& text : stream.texts) matched += matched < seen.texts.size() && seen.texts[matched] == text;
