@@ -3,7 +3,7 @@
 #include "NetTestSupport.h"
 #include "RunUntil.h"
 #include "net/ScktComp.h"
-#include "net/TlsFilter.h"
+#include "net/TlsEngine.h"
 
 #include <gtest/gtest.h>
 
