@@ -202,8 +202,9 @@ private:
     void EndLink();
     // FD_CLOSE on the encrypted link.
     void CloseLink(int handle);
-    // Tells the owner of the next write of the peer's; false when there was
-    // none whole to tell of, or the link ended.
+    // Decrypts the next write of the peer's (as much of it as has come)
+    // unless the owner has yet to take the last, and tells the owner of
+    // what waits; true when it told of something.
     bool ReadLink(int handle);
     // One receive of ciphertext into the engine: the bytes taken, 0 for
     // none, -1 after a failure (torn down).
