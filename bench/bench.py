@@ -28,6 +28,11 @@ What it measures, each against a baseline taken in the same invocation:
   how long it takes to answer, against the same asked while idle. Baseline:
   the program's own figures on X11 from the same run. Runs as root (sway
   and the programs run as `nobody`).
+- the encrypted link (PASSPHRASE): the latency phases again, against the same
+  pipe baseline, and the largest text against the plain link.
+- a peer that reads nothing: the growth of a server's memory while twelve
+  20 MB texts are copied to a connected peer that is stopped (SIGSTOP), over
+  the encrypted link against the plain one.
 
 The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
 on private displays and loopback ports and is stopped by PID at the end.
@@ -38,6 +43,7 @@ import contextlib
 import os
 import random
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -89,6 +95,13 @@ LargeTextWaitMinS = 30
 StartWaitS = 20
 SmallIdleText = b"a small text on the clipboard"
 LinkSettings = b"[TESSAROPRO]\r\nPASSPHRASE=bench link passphrase\r\n"
+# Copies to a peer that reads nothing; between two, time for the program to
+# read the clipboard and start the transfer (a few ticks), and after the last
+# for the backlog to settle.
+BacklogCopies = 12
+BacklogTextBytes = 20 * MB
+BacklogSpacingS = 1.5
+BacklogSettleS = 3.0
 ClockTicksPerS = os.sysconf("SC_CLK_TCK")
 XclipCopyArgv = ("xclip", "-selection", "clipboard", "-i", "-quiet", "-t", "UTF8_STRING")
 # Asks of the receiving program while idle, for the figure to compare with.
@@ -283,6 +296,8 @@ class Bench:
         report_progress("program: server and client sharing a PASSPHRASE, %d MB" % (largest // MB))
         first, second, _, _ = self.pair(LinkSettings)
         watch = self.watch((first, second))
+        self.figures.link_latency = self.latency(watch, first, second)
+        self.figures.link_digit_latency = self.latency(watch, first, second, digits=True)
         self.figures.link_large = self.large(watch, first, second, sizes=(largest,))[0]
 
     def run_wayland(self):
@@ -331,6 +346,32 @@ class Bench:
         got = session.get_clipboard()
         took = time.monotonic() - started
         return took if got == expected else None
+
+    def backlog(self, settings):
+        """How much a server's resident memory grows, and its peak above the
+        start, while texts are copied to a connected peer that is stopped."""
+        first, _, server, client = self.pair(settings)
+        os.kill(client.pid, signal.SIGSTOP)
+        self.stack.callback(os.kill, client.pid, signal.SIGCONT)
+        reset_peak_memory(server.pid)
+        before = status_bytes(server.pid, "VmRSS")
+        for _ in range(BacklogCopies):
+            copy_to_clipboard(first, self.texts.large_text(BacklogTextBytes))
+            time.sleep(BacklogSpacingS)
+        time.sleep(BacklogSettleS)
+        if not server.running:
+            raise RuntimeError("the server ended: %s" % server.output())
+        return status_bytes(server.pid, "VmRSS") - before, status_bytes(server.pid, "VmHWM") - before
+
+    def run_backlog(self):
+        report_progress("a stopped peer: %d copies of %d MB, plain and encrypted link"
+                        % (BacklogCopies, BacklogTextBytes // MB))
+        self.figures.backlog_plain = self.backlog(None)
+        self.stack.close()
+        self.figures.backlog_link = self.backlog(LinkSettings)
+        report_progress("  growth / peak: plain %s, encrypted %s" % tuple(
+            "+%d / +%d MB" % (grown // MB, peak // MB)
+            for grown, peak in (self.figures.backlog_plain, self.figures.backlog_link)))
 
     def idle_program(self, text):
         """A server with a scripted peer that has received `text`, on its own display."""
@@ -402,6 +443,8 @@ def main(argv):
             bench.run_link()
             stack.close()
             bench.run_wayland()
+            stack.close()
+            bench.run_backlog()
             stack.close()
             bench.run_idle()
     finally:

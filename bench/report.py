@@ -27,6 +27,10 @@ LinkTargetRatio = 1.3
 WaylandLatencyMarginS = 0.010
 # The longest a program may take to serve its own text while a large one comes.
 AnswerTargetS = 0.250
+LinkLatencyTargetRatio = 2.0
+# A server whose peer reads nothing holds about two texts: the current one
+# and the one still leaving.
+BacklogTargetTexts = 2.5
 
 
 def percentile_95(samples):
@@ -71,6 +75,10 @@ class Figures:
     wayland_latency: list = field(default_factory=list)
     wayland_large: dict = field(default_factory=dict)
     wayland_probes: tuple = ((), ())
+    link_latency: list = field(default_factory=list)
+    link_digit_latency: list = field(default_factory=list)
+    backlog_plain: tuple = ()
+    backlog_link: tuple = ()
     idle_s: float = 0.0
     idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
@@ -95,6 +103,16 @@ class Figures:
             p95, base_p95 = percentile_95(self.digit_latency), percentile_95(self.baseline_digit_latency)
             rows.append(("Latency of texts that begin with digits, 95th percentile", _ms(p95), _ms(base_p95),
                          _ratio(p95, base_p95), "≤ %s" % _ms(P95LatencyTargetS), p95 <= P95LatencyTargetS))
+        for name, samples, base in (("", self.link_latency, self.baseline_latency),
+                                    (" of texts that begin with digits", self.link_digit_latency,
+                                     self.baseline_digit_latency)):
+            if not samples:
+                continue
+            median, base_median = statistics.median(samples), statistics.median(base)
+            rows.append(("Latency%s over the encrypted link, median of %d" % (name, len(samples)), _ms(median),
+                         _ms(base_median), _ratio(median, base_median),
+                         "≤ %.2f× baseline" % LinkLatencyTargetRatio,
+                         median <= LinkLatencyTargetRatio * base_median))
         largest = max(self.large)
         for size in sorted(self.large):
             took, base = self._seconds(self.large, size, 0), self._seconds(self.baseline_large, size, 0)
@@ -110,6 +128,13 @@ class Figures:
                          "≤ %.2f× plain link" % LinkTargetRatio,
                          linked is not None and plain is not None and linked <= LinkTargetRatio * plain))
         rows += self._wayland_rows(largest)
+        if self.backlog_link:
+            text = 20 * MB
+            rows.append(("Memory growth (peak) of a server whose keyed peer reads nothing, twelve %s copies"
+                         % _mb(text), "+%s (+%s)" % tuple(_mb(size) for size in self.backlog_link),
+                         "+%s (+%s) plain link" % tuple(_mb(size) for size in self.backlog_plain),
+                         _ratio(self.backlog_link[0], self.backlog_plain[0]),
+                         "growth ≤ %.1f texts" % BacklogTargetTexts, self.backlog_link[0] <= BacklogTargetTexts * text))
         read = self._seconds(self.large, largest, 1)
         base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
@@ -216,6 +241,11 @@ def figures_block(figures, quick):
         "and compared. The program's times include its 40 ms wait between the length and the text." % plan.repeats,
         "- Encrypted link: the same carry of the largest size between a server and a client that share a "
         "PASSPHRASE (TLS 1.3, AES-128-GCM), compared with the plain link's figure above.",
+        "- Latency over the encrypted link: the two latency phases again between programs that share the "
+        "PASSPHRASE, against the same baseline; there the text follows its length at once.",
+        "- A peer that reads nothing: a server and a client connected, the client stopped (SIGSTOP), twelve "
+        "20 MB texts copied on the server's display 1.5 s apart; the server's resident growth and its peak "
+        "(VmHWM, reset at the start) above the start, 3 s after the last copy; on the plain link as the baseline.",
         "- Baseline for both: `xclip -o | socat` to `socat | xclip -i` over loopback, its receiving half "
         "already waiting, its sending half started the moment the source clipboard changes.",
         "- Idle: two connected servers with a scripted peer, after their clipboard text has been sent; "

@@ -102,24 +102,24 @@ ReceiverModel::Choice ReceiverModel::ChooseByRules(bool quiet) const
         if (lengthAloneRule_) return take(*alone);
     }
 
-    // Rule 2. linked[i]: the bytes from i on split into whole transfers,
+    // Rule 2. aligned[i]: the bytes from i on split into whole transfers,
     // each one after the first starting where a read ended.
     std::vector<char> readEnd(size + 1, 0);
     for (std::size_t end : readEnds_) readEnd[end] = 1;
-    std::vector<char> linked(size + 1, 0);
-    linked[size] = 1;
+    std::vector<char> aligned(size + 1, 0);
+    aligned[size] = 1;
     for (std::size_t i = size; i-- > 0;) {
         for (const Length& length : LengthsAt(i)) {
             const std::size_t end = i + length.digits + static_cast<std::size_t>(length.value);
-            if (end == size || (end < size && readEnd[end] && linked[end])) linked[i] = 1;
+            if (end == size || (end < size && readEnd[end] && aligned[end])) aligned[i] = 1;
         }
     }
-    std::vector<Length> linkedCandidates;
+    std::vector<Length> alignedCandidates;
     for (const Length& length : LengthsAt(0)) {
         const std::size_t end = length.digits + static_cast<std::size_t>(length.value);
-        if (end == size || (end < size && readEnd[end] && linked[end])) linkedCandidates.push_back(length);
+        if (end == size || (end < size && readEnd[end] && aligned[end])) alignedCandidates.push_back(length);
     }
-    if (linkedCandidates.size() == 1) return take(linkedCandidates.front());
+    if (alignedCandidates.size() == 1) return take(alignedCandidates.front());
     // Rule 3.
     if (alone) {
         choice.lengthAlone = true;

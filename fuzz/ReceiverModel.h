@@ -12,8 +12,8 @@
 // and a longer length still fits. None is a refusal, one that is a length is
 // taken, several wait; but waiting bytes that run past the end of every
 // candidate's text are refused. Once the stream has gone quiet, in order
-// (LengthResolver.h numbers these rules 1 to 7): the one candidate with a
-// linked reading (complete, and every transfer after the first starts where a
+// (LengthResolver.h numbers these rules 1 to 7): the one candidate with an
+// aligned reading (complete, and every transfer after the first starts where a
 // read ended) is taken, unless a length was the whole first read, its text is
 // not all here and the next read came within SameTransferWithinMs, which is
 // taken before it; else such a length is taken whenever the next read came;

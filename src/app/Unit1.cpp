@@ -23,7 +23,6 @@ constexpr const char* Caption = "Tessaro II  Standard v2.0";
 constexpr QRect WindowBounds(192, 116, 387, 135); // client area on the screen
 constexpr int FontPixelSize = 12;
 
-constexpr int Timer1IntervalMs = 500;
 constexpr int Timer2IntervalMs = 250;
 
 constexpr int Edit1MaxLength = 15;
@@ -87,7 +86,7 @@ TForm1::TForm1(TApplication& application)
 
     BindSockets();
 
-    timer1_.SetInterval(Timer1IntervalMs);
+    timer1_.SetInterval(WatcherTickMs);
     timer1_.SetOnTimer([this] { Timer1Timer(); });
     timer2_.SetEnabled(false);
     timer2_.SetInterval(Timer2IntervalMs);

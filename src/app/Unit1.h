@@ -143,7 +143,7 @@ private:
     void LookTimerTick();
     void NoteRead();
     void OfferToPeers();
-    TransferSender::Link LinkTo(TCustomWinSocket* connection);
+    TransferSender::Connection SenderConnection(TCustomWinSocket* connection);
     void ApplyCommandLine();
     void BuildControls();
     void ArrangeTabOrder();

@@ -98,24 +98,27 @@ void TForm1::OfferToPeers()
         TServerWinSocket* listener = serverSocket1_.Listener();
         for (int i = 0; i < listener->ConnectionCount(); ++i) {
             TServerClientWinSocket* connection = listener->Connection(i);
-            sender_.Offer(connection, LinkTo(connection));
+            sender_.Offer(connection, SenderConnection(connection));
         }
     } else if (Mode == 2) {
         TClientWinSocket* connection = clientSocket1_.ClientConnection();
-        sender_.Offer(connection, LinkTo(connection));
+        sender_.Offer(connection, SenderConnection(connection));
     }
 }
 
-TransferSender::Link TForm1::LinkTo(TCustomWinSocket* connection)
+TransferSender::Connection TForm1::SenderConnection(TCustomWinSocket* connection)
 {
-    TransferSender::Link link;
-    link.life = connection->Life();
-    link.send = [this, connection](std::string_view bytes) {
+    TransferSender::Connection view;
+    view.life = connection->Life();
+    view.send = [this, connection](std::string_view bytes) {
         connection->SendString(bytes);
         ShowSendActivity();
     };
-    link.busy = [connection] { return connection->QueuedBytes() > 0; };
-    return link;
+    view.busy = [connection] { return connection->QueuedBytes() > 0; };
+    // Both ends of the encrypted link are this program, which reads the
+    // length's end from the records: no wait, no pace.
+    view.paced = !connection->Encrypted();
+    return view;
 }
 
 void TForm1::ServerSocket1ClientRead(TObject*, TCustomWinSocket* Socket)
@@ -135,7 +138,7 @@ void TForm1::ReceiveFrom(TCustomWinSocket* socket)
     // One transfer at a time: only the connection that began it feeds it.
     if (receiver_.InTransfer() && socket != receiverSource_) return;
     receiverSource_ = socket;
-    ShowTransferEvents(receiver_.Feed(bytes, NowMs()));
+    ShowTransferEvents(receiver_.Feed(bytes, NowMs(), socket->ReadEndsAtPeerWrite()));
 }
 
 void TForm1::DropTransferFrom(const TCustomWinSocket* socket)

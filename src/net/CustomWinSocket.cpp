@@ -242,7 +242,7 @@ void TCustomWinSocket::OpenStep()
     const int fd = sock_;
     ApplyNotifyStyles();
     FireEvent(this, skConnecting);
-    if (fd == InvalidSocket || sock_ != fd) return; // the handler closed or replaced the socket
+    if (!OnSocket(fd)) return;
     CheckResult(SocketCalls::Connect(sock_, endpoint_), "connect");
     if (notifyStyles_ != 0) Target().ConnectIssued();
     if (notifyStyles_ & FD_CONNECT) return;
@@ -260,7 +260,7 @@ void TCustomWinSocket::ListenStep(int queueLength)
     const int length = std::min(queueLength, MaxListenQueueLength);
     const int fd = sock_;
     FireEvent(this, skListen);
-    if (sock_ != fd) return;
+    if (!OnSocket(fd)) return;
     CheckResult(SocketCalls::Listen(sock_, length), "listen");
     isConnected_ = true;
 }
@@ -310,9 +310,8 @@ void TCustomWinSocket::HandleNotification(int handle, TNotifyStyles flag, int er
     case FD_ACCEPT: AcceptReady(handle); break;
     case FD_CONNECT: ConnectDone(handle); break;
     case FD_CLOSE:
-        // A peer that hangs up during the handshake is a failed one.
-        if (tls_ && !tls_->Established() && handle == sock_) {
-            FailLink();
+        if (tls_ && OnSocket(handle)) {
+            CloseLink(handle);
         } else {
             Teardown(handle);
         }
@@ -328,15 +327,18 @@ void TCustomWinSocket::ConnectDone(int) {}
 
 void TCustomWinSocket::ReadReady(int handle)
 {
-    if (tls_) return ReadLink(handle);
-    if (sock_ != InvalidSocket && handle == sock_) FireEvent(this, skRead);
+    if (tls_) {
+        ReadLink(handle);
+    } else if (OnSocket(handle)) {
+        FireEvent(this, skRead);
+    }
 }
 
 void TCustomWinSocket::WriteReady(int handle)
 {
-    if (tls_) return WriteLink(handle);
-    if (sock_ == InvalidSocket || handle != sock_) return;
-    if (!FlushQueue()) return;
+    if (!OnSocket(handle) || !FlushQueue()) return;
+    // During the handshake the owner has not heard of the connection yet.
+    if (tls_ && !tls_->Established()) return;
     FireEvent(this, skWrite);
 }
 
@@ -361,7 +363,7 @@ void TCustomWinSocket::Teardown(int handle)
     StateGuard guard(*this);
     resolution_.Cancel();
     // `closing_`: a disconnect handler that closes again must not recurse.
-    if (handle == InvalidSocket || handle != sock_ || closing_) return;
+    if (!OnSocket(handle) || closing_) return;
     closing_ = true;
     std::exception_ptr handlerError;
     try {
@@ -370,13 +372,10 @@ void TCustomWinSocket::Teardown(int handle)
         // The socket is closed all the same; the error goes on afterwards.
         handlerError = std::current_exception();
     }
-    // What is still queued gets one last chance to leave before the close.
-    if (tls_) {
-        (void)tls_->Flush();
-        tls_->Shutdown();
-    } else {
-        (void)sendQueue_.Flush(sock_);
-    }
+    // What is still queued gets one last chance to leave before the close,
+    // the link's goodbye last.
+    if (tls_) tls_->Shutdown();
+    (void)sendQueue_.Flush(sock_);
     EndLink();
     if (notifyTarget_) notifyTarget_->Forget();
     const int result = SocketCalls::Close(sock_);
@@ -430,10 +429,13 @@ bool TCustomWinSocket::FlushQueue()
 {
     const int code = sendQueue_.Flush(sock_);
     if (code == 0) return true;
-    if (!SocketCalls::IsWouldBlock(code)) {
+    if (SocketCalls::IsWouldBlock(code)) {
+        if (notifyTarget_) notifyTarget_->WriteBlocked();
+    } else if (tls_ && !tls_->Established()) {
+        // A peer that goes away during the handshake is a failed one.
+        FailLink();
+    } else {
         FailTransfer(ekSend, code, "send");
-    } else if (notifyTarget_) {
-        notifyTarget_->WriteBlocked();
     }
     return false;
 }

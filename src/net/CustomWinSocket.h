@@ -19,10 +19,13 @@
 // connection fails with ENOBUFS like any failed send.
 //
 // With a link key set, every data connection runs inside the encrypted link
-// (TlsFilter): skConnect comes only once the handshake is complete, bytes
+// (TlsEngine): skConnect comes only once the handshake is complete, bytes
 // written before then wait for it, read events and counts are of plaintext,
 // and a failed handshake closes the connection (skDisconnect) and is told
-// to RefusalSink. Nothing is ever sent or taken in plain.
+// to RefusalSink. Nothing is ever sent or taken in plain. The ciphertext
+// waits in the same queue as plain bytes do, under the same limit; a read
+// event's bytes end where one of the peer's writes ended whenever the
+// records say so (ReadEndsAtPeerWrite).
 //
 // All calls on the event loop's thread. The class is the base of the client
 // connection, the listening object and the accepted connections.
@@ -33,7 +36,7 @@
 #include "net/Resolution.h"
 #include "net/SendQueue.h"
 #include "net/SocketTypes.h"
-#include "net/TlsFilter.h"
+#include "net/TlsEngine.h"
 
 #include <netinet/in.h>
 
@@ -107,8 +110,15 @@ public:
     // Where notifications come from (MainLoop() unless one was given).
     EventLoop& Loop();
 
-    // Bytes accepted by SendBytes that the socket has not taken yet.
-    std::size_t QueuedBytes() const { return sendQueue_.Bytes(); }
+    // Bytes accepted by SendBytes that the socket has not taken yet (on the
+    // encrypted link: their records, and what waits for the handshake).
+    std::size_t QueuedBytes() const { return sendQueue_.Bytes() + (tls_ ? tls_->KeptBytes() : 0); }
+    // Inside the encrypted link.
+    bool Encrypted() const { return tls_ != nullptr; }
+    // The bytes the last receive took are all a read event had and end
+    // where a write of the peer's ended. Only the encrypted link's records
+    // tell; on a plain connection it is always false.
+    bool ReadEndsAtPeerWrite() const { return readEndsWrite_; }
 
     // Process-wide tuning, read when a connection is set up or a send queued.
     static void SetKeepAlive(const KeepAliveTimes& times);
@@ -161,6 +171,10 @@ protected:
     void ApplyNotifyStyles();
     NotifyTarget& Target();
     bool Disposed() const { return disposed_; }
+    // Whether `handle` is this object's open socket. A notification may
+    // carry one closed since, and an event handler may close or replace the
+    // socket: asked after every handler that the code goes on from.
+    bool OnSocket(int handle) const { return handle != InvalidSocket && handle == sock_; }
     // The connection is established: IsConnected, and the peer noted.
     void MarkConnected();
     // The peer's address as accept gave it, for a peer already gone.
@@ -186,11 +200,18 @@ private:
     void LinkEstablished();
     void FailLink();
     void EndLink();
-    void ReadLink(int handle);
-    void WriteLink(int handle);
-    // Sends what the link holds and tells the owner the connection takes
-    // data; false when the send failed and the connection was torn down.
-    bool FlushLink();
+    // FD_CLOSE on the encrypted link.
+    void CloseLink(int handle);
+    // Decrypts the next write of the peer's (as much of it as has come)
+    // unless the owner has yet to take the last, and tells the owner of
+    // what waits; true when it told of something.
+    bool ReadLink(int handle);
+    // One receive of ciphertext into the engine: the bytes taken, 0 for
+    // none, -1 after a failure (torn down).
+    int TakeCiphertext();
+    // Decrypts into plain_ up to the end of a write of the peer's, taking
+    // ciphertext from the socket as needed.
+    TlsEngine::Status DecryptWrite();
     int SendLink(const char* bytes, std::size_t size, int count);
     int ReceiveLink(void* buffer, int count);
     void ScheduleLinkRead();
@@ -211,8 +232,10 @@ private:
     bool disposed_ = false;
     std::shared_ptr<char> life_ = std::make_shared<char>();
     bool closing_ = false;          // inside Teardown's disconnect event
-    std::unique_ptr<TlsFilter> tls_; // the encrypted link, when there is a key
+    std::unique_ptr<TlsEngine> tls_; // the encrypted link, when there is a key
     std::string plain_;             // decrypted bytes not yet received
+    bool plainEndsWrite_ = false;   // plain_ ends where a write of the peer's did
+    bool readEndsWrite_ = false;
     TimerId handshakeTimer_ = 0;
     bool linkReadPosted_ = false;
 };

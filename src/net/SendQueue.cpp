@@ -22,6 +22,16 @@ void SendQueue::Append(const char* bytes, std::size_t count)
     bytes_ += count;
 }
 
+void SendQueue::Append(std::string&& bytes)
+{
+    if (bytes.size() < ChunkCoalesceBytes || (!chunks_.empty() && chunks_.back().size() < ChunkCoalesceBytes)) {
+        Append(bytes.data(), bytes.size());
+        return;
+    }
+    bytes_ += bytes.size();
+    chunks_.push_back(std::move(bytes));
+}
+
 int SendQueue::Flush(int fd)
 {
     while (bytes_ > 0) {

@@ -11,6 +11,8 @@ public:
     std::size_t Bytes() const { return bytes_; }
     bool Empty() const { return bytes_ == 0; }
     void Append(const char* bytes, std::size_t count);
+    // Takes `bytes` over whole where they would not share a chunk.
+    void Append(std::string&& bytes);
     // Sends from the front as long as `fd` takes data. Returns 0 when the
     // queue is empty, else the errno that stopped it (EAGAIN included).
     int Flush(int fd);

@@ -172,15 +172,15 @@ LengthResolver::Decision LengthResolver::DecideByQuietRules()
     // Rule 1.
     if (alone >= 0 && gapAfterMs_[readEndsHead_] < SameTransferWithinMs) return Take(lengths, alone);
     // Rule 2.
-    survey_.Link(buffer_, std::span<const std::size_t>(readEnds_).subspan(readEndsHead_));
-    int linked = -1;
+    survey_.Align(buffer_, std::span<const std::size_t>(readEnds_).subspan(readEndsHead_));
+    int aligned = -1;
     int count = 0;
     for (int i = 0; i < lengths.count; ++i) {
-        if (lengths.ends[i] > size || !survey_.Linked(lengths.ends[i])) continue;
-        linked = i;
+        if (lengths.ends[i] > size || !survey_.Aligned(lengths.ends[i])) continue;
+        aligned = i;
         ++count;
     }
-    if (count == 1) return Take(lengths, linked);
+    if (count == 1) return Take(lengths, aligned);
     // Rule 3.
     if (alone >= 0) return Take(lengths, alone);
     // Rule 4.

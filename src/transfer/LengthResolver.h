@@ -36,7 +36,7 @@
 // The reads say more: a sender sends one transfer per clipboard change, at
 // most one per watcher tick, so two transfers all but never share a read,
 // and the place where one transfer ends and the next begins is a read end.
-// A reading is "linked" when it is complete and each of its transfers after
+// A reading is "aligned" when it is complete and each of its transfers after
 // the first starts exactly where a read ended. What Decide settles is
 // settled first; then the quiet rules, in the order they apply:
 //   1. the first read of the start of transfer held a length and nothing
@@ -46,9 +46,9 @@
 //      length in a send of its own, and what follows it so soon is its
 //      text, not another transfer, even when the bytes so far also split
 //      into transfers that start where reads ended;
-//   2. exactly one candidate has a linked reading: it is taken;
+//   2. exactly one candidate has an aligned reading: it is taken;
 //   3. as rule 1, whenever the next read came: a pause inside a text never
-//      breaks a transfer that fits its length, unless a single linked
+//      breaks a transfer that fits its length, unless a single aligned
 //      reading (rule 2) says the bytes were several transfers after all.
 //      This goes before rule 4, which would read a text of digits after
 //      such a length as more of the length;
@@ -92,7 +92,7 @@
 // all here hands the rest of its path on to the next start of transfer.
 // When quiet, the bytes stop changing, and a QuietSurvey works out every
 // offset's answer once, backwards from the end, for all the transfers
-// settled in that quiet spell, and the linked readings once over the read
+// settled in that quiet spell, and the aligned readings once over the read
 // ends alone, which answers the usual cases without that. Owned by
 // TransferReceiver.
 #pragma once

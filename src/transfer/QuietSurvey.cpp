@@ -31,19 +31,19 @@ void QuietSurvey::Extend(std::string_view bytes, std::size_t from)
     surveyedFrom_ = std::min(surveyedFrom_, from);
 }
 
-void QuietSurvey::Link(std::string_view bytes, std::span<const std::size_t> readEnds)
+void QuietSurvey::Align(std::string_view bytes, std::span<const std::size_t> readEnds)
 {
-    if (!linked_.empty()) return;
+    if (!aligned_.empty()) return;
     const std::size_t size = bytes.size();
-    linked_.assign(size + 1, false);
-    linked_[size] = true;
+    aligned_.assign(size + 1, false);
+    aligned_[size] = true;
     for (std::size_t i = readEnds.size(); i > 0;) {
         const std::size_t at = readEnds[--i];
         if (at >= size) continue;
         const LengthChoices lengths = LengthChoices::At(bytes, at);
-        for (int j = 0; j < lengths.count && !linked_[at]; ++j) {
+        for (int j = 0; j < lengths.count && !aligned_[at]; ++j) {
             const std::size_t end = lengths.ends[j];
-            if (end <= size && linked_[end]) linked_[at] = true;
+            if (end <= size && aligned_[end]) aligned_[at] = true;
         }
     }
 }
@@ -53,5 +53,5 @@ void QuietSurvey::Drop()
     surveyed_ = false;
     std::vector<bool>().swap(open_);
     std::vector<bool>().swap(whole_);
-    std::vector<bool>().swap(linked_);
+    std::vector<bool>().swap(aligned_);
 }

@@ -7,7 +7,7 @@
 // (Whole). Each offset depends only on later ones, so the survey fills them
 // backwards from the end, and goes on toward the front for each further
 // start of transfer settled in the same quiet spell. Apart from that, for
-// each read end: whether a linked reading starts there (Linked); read ends
+// each read end: whether an aligned reading starts there (Aligned); read ends
 // are few beside the bytes, and only they are examined. Owned by
 // LengthResolver, which drops the survey whenever its bytes change.
 #pragma once
@@ -27,10 +27,10 @@ public:
     bool Open(std::size_t at) const { return open_[at]; }
     bool Whole(std::size_t at) const { return whole_[at]; }
 
-    // Fills Linked for `readEnds` (ascending offsets into `bytes`) and the
+    // Fills Aligned for `readEnds` (ascending offsets into `bytes`) and the
     // end of the bytes; once until the next Drop.
-    void Link(std::string_view bytes, std::span<const std::size_t> readEnds);
-    bool Linked(std::size_t at) const { return linked_[at]; }
+    void Align(std::string_view bytes, std::span<const std::size_t> readEnds);
+    bool Aligned(std::size_t at) const { return aligned_[at]; }
 
     void Drop();
 
@@ -39,5 +39,5 @@ private:
     std::size_t surveyedFrom_ = 0;
     std::vector<bool> open_;
     std::vector<bool> whole_;
-    std::vector<bool> linked_; // only read ends and the end of the bytes are ever set
+    std::vector<bool> aligned_; // only read ends and the end of the bytes are ever set
 };

@@ -14,6 +14,20 @@ inline constexpr std::int32_t MaxTransferBytes = 256 * 1024 * 1024;
 // The most digits a length within MaxTransferBytes can have.
 inline constexpr int MaxLengthDigits = 9;
 
+// How often the window's watcher looks at the clipboard when no change was
+// reported (Timer1): a sender of the original design starts at most one
+// transfer per tick.
+inline constexpr int WatcherTickMs = 500;
+
+// How long a text's send follows its length's on a plain connection. Chosen
+// by measurement (see docs/PERFORMANCE.md): it covers how late a reader's
+// first read comes after readiness on a loaded machine. The encrypted link
+// has no such wait: its records mark where the length ends.
+inline constexpr int LengthWaitMs = 40;
+// The least time between the starts of two transfers to one peer on a plain
+// connection; none on the encrypted link.
+inline constexpr int TransferPaceMs = 500;
+
 // How long the stream must stay silent before the receiver settles a start of
 // transfer that its bytes alone cannot settle. A sender sends its length and
 // its text one straight after the other, so a silence this long means it has
@@ -31,8 +45,7 @@ inline constexpr std::int64_t QuietResolveMs = 1000;
 inline constexpr std::int64_t LengthPauseMs = 5;
 
 // Bytes that arrive within this time of a read belong to the same transfer
-// as that read: a sender starts a transfer at most once per 500 ms watcher
-// tick. So the text pieces that follow a length that came alone are known
+// as that read: a sender starts a transfer at most once per watcher tick. So the text pieces that follow a length that came alone are known
 // for its text even where they also read as whole transfers of their own.
 inline constexpr std::int64_t SameTransferWithinMs = 250;
 
@@ -44,6 +57,13 @@ inline constexpr std::int64_t SameTransferWithinMs = 250;
 // still arrives whole. A read of digits alone, which may be a length whose
 // text is late, waits as long before it is settled as a text of digits.
 inline constexpr std::int64_t StalledTransferMs = 5000;
+
+// The receiver's reading of time rests on the sender's.
+static_assert(LengthWaitMs >= 2 * LengthPauseMs, "a sender's wait after its length must read as a pause");
+static_assert(2 * SameTransferWithinMs <= WatcherTickMs && WatcherTickMs <= TransferPaceMs,
+              "the next transfer must come later than the pieces of one text");
+static_assert(QuietResolveMs > SameTransferWithinMs && StalledTransferMs > QuietResolveMs,
+              "a quiet spell must outlast a pause inside a text, and a stall the quiet spell");
 
 // What settling a start of transfer may cost, counted in offsets examined:
 // this many per byte buffered since the resolver was last empty, plus a fixed

@@ -39,12 +39,14 @@ std::size_t WireBytes(const std::string& text)
 
 } // namespace
 
-TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs)
+TransferEvents TransferReceiver::Feed(std::string_view bytes, std::int64_t nowMs, bool endsWrite)
 {
     TransferEvents events;
     if (bytes.empty()) return events;
-    const std::int64_t gapMs = nowMs - lastBytesMs_;
+    std::int64_t gapMs = nowMs - lastBytesMs_;
+    if (lastReadEndedWrite_) gapMs = std::max(gapMs, LengthPauseMs);
     lastBytesMs_ = nowMs;
+    lastReadEndedWrite_ = endsWrite;
     const std::size_t readSize = bytes.size();
     while (!bytes.empty()) {
         if (!receiving_) {
@@ -90,6 +92,7 @@ void TransferReceiver::Reset()
     expected_ = 0;
     received_ = 0;
     receiving_ = false;
+    lastReadEndedWrite_ = false;
 }
 
 // Takes every transfer the buffered bytes settle, then either starts counting

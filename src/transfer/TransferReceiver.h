@@ -71,7 +71,11 @@ using TransferEvents = std::vector<TransferEvent>;
 
 class TransferReceiver {
 public:
-    TransferEvents Feed(std::string_view bytes, std::int64_t nowMs);
+    // `endsWrite`: the connection knows that the read ends where a send of
+    // the peer's ended (the encrypted link's records say so). The next read
+    // then counts as coming after a pause of at least LengthPauseMs: it is
+    // the same evidence that a plain sender's wait after its length gives.
+    TransferEvents Feed(std::string_view bytes, std::int64_t nowMs, bool endsWrite = false);
     // Settles a start of transfer that has waited QuietResolveMs since the
     // last bytes arrived, and drops, as failed, a text that has had no byte
     // for StalledTransferMs (InTransfer is false after it). Cheap when there
@@ -99,4 +103,5 @@ private:
     std::int32_t received_ = 0;
     bool receiving_ = false;
     std::int64_t lastBytesMs_ = 0;
+    bool lastReadEndedWrite_ = false;
 };

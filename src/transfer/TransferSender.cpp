@@ -22,17 +22,18 @@ TransferSender::~TransferSender()
     for (auto& [key, peer] : peers_) Disarm(peer);
 }
 
-void TransferSender::Offer(const void* key, Link link)
+void TransferSender::Offer(const void* key, Connection connection)
 {
     // A new connection at the address of one that is gone starts afresh:
     // nothing of the old one's transfer may reach it.
     if (Peer* known = Find(key);
-        known != nullptr && (known->link.life.owner_before(link.life) || link.life.owner_before(known->link.life))) {
+        known != nullptr && (known->connection.life.owner_before(connection.life) ||
+                             connection.life.owner_before(known->connection.life))) {
         Disarm(*known);
         peers_.erase(key);
     }
     Peer& peer = peers_[key];
-    peer.link = std::move(link);
+    peer.connection = std::move(connection);
     peer.owed = true;
     Step(key);
 }
@@ -70,7 +71,7 @@ std::int64_t TransferSender::NextStartMs() const
 {
     std::int64_t next = now_();
     for (const auto& [key, peer] : peers_) {
-        if (peer.link.life.expired()) continue;
+        if (peer.connection.life.expired() || !peer.connection.paced) continue;
         if (peer.lastStart) next = std::max(next, *peer.lastStart + TransferPaceMs);
     }
     return next;
@@ -80,7 +81,7 @@ TransferSender::Peer* TransferSender::Find(const void* key)
 {
     const auto it = peers_.find(key);
     if (it == peers_.end()) return nullptr;
-    if (it->second.link.life.expired()) {
+    if (it->second.connection.life.expired()) {
         Disarm(it->second);
         peers_.erase(it);
         return nullptr;
@@ -93,12 +94,12 @@ void TransferSender::Step(const void* key)
     Peer* peer = Find(key);
     if (peer == nullptr || peer->waiting || !peer->owed) return;
     const std::int64_t now = now_();
-    if (peer->lastStart && now < *peer->lastStart + TransferPaceMs) {
+    if (peer->connection.paced && peer->lastStart && now < *peer->lastStart + TransferPaceMs) {
         Arm(key, *peer, *peer->lastStart + TransferPaceMs - now);
         return;
     }
     // The text before still leaving: the drain's Pump comes back here.
-    if (peer->link.busy()) return;
+    if (peer->connection.busy()) return;
     Start(key, *peer);
 }
 
@@ -111,14 +112,14 @@ void TransferSender::Start(const void* key, Peer& peer)
     peer.waiting = !text.empty();
     peer.waitingBytes = text.size();
     peer.kept.reset();
-    // A copy of the send: the link may end the connection, and its entry
-    // with it, on the way.
-    const auto send = peer.link.send;
+    // A copy of the send: it may end the connection, and its entry with it,
+    // on the way.
+    const auto send = peer.connection.send;
     send(MakeTransferPieces(text).length);
     Peer* still = Find(key);
     if (still == nullptr || !still->waiting) return;
     // Without a timer the text follows at once rather than never.
-    if (!Arm(key, *still, LengthWaitMs)) FinishWait(key);
+    if (!still->connection.paced || !Arm(key, *still, LengthWaitMs)) FinishWait(key);
 }
 
 void TransferSender::FinishWait(const void* key)
@@ -128,7 +129,7 @@ void TransferSender::FinishWait(const void* key)
     peer->waiting = false;
     const std::optional<std::string> kept = std::move(peer->kept);
     peer->kept.reset();
-    const auto send = peer->link.send;
+    const auto send = peer->connection.send;
     if (kept) {
         send(*kept);
     } else {

@@ -6,6 +6,10 @@
 // within the wait. Two transfers to one peer start at least TransferPaceMs
 // apart, so that the next length never joins the end of a text at such a
 // peer either. Both waits run on the event loop's timers; nothing blocks.
+// A connection that is not paced (the encrypted link, whose records mark
+// each send's end and whose peer is always this program) has neither: the
+// text follows its length at once, and a transfer starts as soon as the one
+// before has left.
 //
 // The sender holds no text of its own. A peer is owed "the current text",
 // which the clipboard watcher keeps (LastText) and the sender reads through `text` at
@@ -19,6 +23,7 @@
 #pragma once
 
 #include "base/EventLoop.h"
+#include "transfer/TransferLimits.h"
 
 #include <cstdint>
 #include <functional>
@@ -28,26 +33,21 @@
 #include <string>
 #include <string_view>
 
-// How long a text's send follows its length's. Chosen by measurement (see
-// docs/PERFORMANCE.md): it covers how late a reader's first read comes after
-// readiness on a loaded machine.
-inline constexpr int LengthWaitMs = 40;
-// The least time between the starts of two transfers to one peer.
-inline constexpr int TransferPaceMs = 500;
-
 // Milliseconds on the steady clock.
 std::int64_t SteadyClockMs();
 
 class TransferSender {
 public:
     // One connection as the sender sees it.
-    struct Link {
-        // Expires when the connection object goes; the link is then dropped.
+    struct Connection {
+        // Expires when the connection object goes; its entry is then dropped.
         std::weak_ptr<void> life;
         // One send of these bytes; may end the connection.
         std::function<void(std::string_view)> send;
         // Bytes of an earlier send still wait to leave.
         std::function<bool()> busy;
+        // The wait after a length and the pace between transfers apply.
+        bool paced = true;
     };
     using Clock = std::function<std::int64_t()>;
 
@@ -60,7 +60,7 @@ public:
     // The current text is owed to the connection `key` (any stable address
     // naming it): its transfer starts now if it may, else at the first
     // moment it may (a Pump after the connection drained).
-    void Offer(const void* key, Link link);
+    void Offer(const void* key, Connection connection);
     // Starts every owed transfer that may start now: after a connection
     // took all its waiting bytes, and on every watcher tick.
     void Pump();
@@ -77,7 +77,7 @@ public:
 
 private:
     struct Peer {
-        Link link;
+        Connection connection;
         bool owed = false;
         std::optional<std::int64_t> lastStart;
         bool waiting = false;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -66,16 +67,27 @@ std::string Status(const TForm1& form)
 
 LoopbackPeer::LoopbackPeer(UniqueFd fd) : fd_(std::move(fd)) {}
 
+void LoopbackPeer::Encrypt(const LinkKey& key)
+{
+    engine_ = std::make_unique<TlsEngine>(false, key, [fd = fd_.Get()](std::string&& bytes) { WriteAll(fd, bytes); });
+    engine_->Handshake();
+}
+
 void LoopbackPeer::Pump()
 {
     if (fd_.Get() < 0 || closed_) return;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0) {
-            received_.append(buffer, static_cast<std::size_t>(n));
-            continue;
+        if (n > 0 && !engine_) received_.append(buffer, static_cast<std::size_t>(n));
+        if (n > 0 && engine_) {
+            engine_->Feed(buffer, static_cast<std::size_t>(n));
+            bool endsWrite = false;
+            while (engine_->Handshake() == TlsEngine::Status::Done &&
+                   engine_->Read(received_, SIZE_MAX, endsWrite) == TlsEngine::Status::Done) {
+            }
         }
+        if (n > 0) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (n < 0 && errno == EINTR) continue;
         closed_ = true;

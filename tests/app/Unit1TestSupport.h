@@ -5,6 +5,7 @@
 #pragma once
 
 #include "NetTestSupport.h"
+#include "net/TlsEngine.h"
 
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,10 @@ class LoopbackPeer {
 public:
     explicit LoopbackPeer(UniqueFd fd = UniqueFd());
 
+    // Speaks the encrypted link with `key` as its client from here on: the
+    // handshake goes on as it pumps, and Received is the plaintext.
+    void Encrypt(const LinkKey& key);
+    bool Established() const { return engine_ && engine_->Established(); }
     bool Connected() const { return fd_.Get() >= 0; }
     int Fd() const { return fd_.Get(); }
     void Pump();
@@ -75,6 +80,7 @@ public:
 
 private:
     UniqueFd fd_;
+    std::unique_ptr<TlsEngine> engine_;
     std::string received_;
     bool closed_ = false;
 };

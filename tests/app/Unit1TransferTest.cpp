@@ -165,24 +165,35 @@ TEST_F(TForm1TransferTest, PeerLeavingMidTransferLeavesTheClipboardAndTheNextPee
 
 TEST_F(TForm1TransferTest, PeerThatReadsNothingKeepsOneTextQueuedAndGetsOnlyTheNewestOfTheRest)
 {
-    LoopbackPeer peer = ServeOnePeer();
-    const TCustomWinSocket* connection = form.ServerSocket1().Listener()->Connection(0);
-    const std::size_t size = 16 * 1024 * 1024;
+    for (const bool encrypted : {false, true}) {
+        SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+        LinkKey key;
+        key.fill('k');
+        TCustomWinSocket::SetLinkKey(encrypted ? std::optional(key) : std::nullopt);
+        LoopbackPeer peer = ServeOnePeer();
+        if (encrypted) peer.Encrypt(key);
+        ASSERT_TRUE(RunUntil([&] { return (peer.Pump(), Status(form) == "127.0.0.1 Connected."); }));
+        const TCustomWinSocket* connection = form.ServerSocket1().Listener()->Connection(0);
+        const std::size_t size = 16 * 1024 * 1024;
 
-    const std::string first(size, 'a');
-    clipboard.SetForeignText(first);
-    ASSERT_TRUE(RunUntil([&] { return connection->QueuedBytes() > 0; }));
-    for (const char letter : {'b', 'c', 'd'}) {
-        const int fetches = clipboard.FetchCount();
-        clipboard.SetForeignText(std::string(size, letter));
-        ASSERT_TRUE(RunUntil([&] { return clipboard.FetchCount() > fetches; }));
-        EXPECT_LE(connection->QueuedBytes(), size);
+        const std::string first(size, 'a');
+        clipboard.SetForeignText(first);
+        ASSERT_TRUE(RunUntil([&] { return connection->QueuedBytes() > 0; }));
+        for (const char letter : {'b', 'c', 'd'}) {
+            const int fetches = clipboard.FetchCount();
+            clipboard.SetForeignText(std::string(size, letter));
+            ASSERT_TRUE(RunUntil([&] { return clipboard.FetchCount() > fetches; }));
+            EXPECT_LE(connection->QueuedBytes(), size);
+        }
+
+        const std::string expected = std::to_string(size) + first + std::to_string(size) + std::string(size, 'd');
+        ASSERT_TRUE(RunUntil([&] { return peer.Received().size() >= expected.size(); }, 30000));
+        RunFor(QuietTicksMs);
+        EXPECT_EQ(peer.Received().size(), expected.size());
+        EXPECT_TRUE(peer.Received() == expected);
+        TCustomWinSocket::SetLinkKey(std::nullopt);
+        peer.Close();
+        ASSERT_TRUE(RunUntil([&] { return form.ServerSocket1().Listener()->ConnectionCount() == 0; }));
     }
-
-    const std::string expected = std::to_string(size) + first + std::to_string(size) + std::string(size, 'd');
-    ASSERT_TRUE(RunUntil([&] { return peer.Received().size() >= expected.size(); }, 30000));
-    RunFor(QuietTicksMs);
-    EXPECT_EQ(peer.Received().size(), expected.size());
-    EXPECT_TRUE(peer.Received() == expected);
     EXPECT_TRUE(harness.Errors().empty());
 }

@@ -40,7 +40,7 @@ struct TransferReceiverTest : ::testing::Test {
             }
         }
     }
-    void Feed(std::string_view bytes) { Collect(receiver.Feed(bytes, now)); }
+    void Feed(std::string_view bytes, bool endsWrite = false) { Collect(receiver.Feed(bytes, now, endsWrite)); }
     void GoQuiet()
     {
         now += QuietResolveMs;
@@ -154,6 +154,17 @@ TEST_F(TransferReceiverTest, DigitTextAfterAPausedLengthIsTakenOnceComplete)
     EXPECT_EQ(seen.texts, Texts{"12345"});
     GoQuiet();
     EXPECT_EQ(seen.texts, (Texts{"12345", "12345"}));
+}
+
+TEST_F(TransferReceiverTest, ReadEndingAPeerWriteStandsForThePauseAfterALength)
+{
+    // Back to back, no time passing: the write ends alone place the lengths.
+    for (const std::string text : {"12345", "678"}) {
+        Feed(std::to_string(text.size()), true);
+        Feed(text, true);
+    }
+    EXPECT_EQ(seen.texts, (Texts{"12345", "678"}));
+    ExpectIdle();
 }
 
 TEST_F(TransferReceiverTest, AmbiguityLeftWhenQuietIsRefused)

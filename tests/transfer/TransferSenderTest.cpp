@@ -18,16 +18,18 @@ struct TransferSenderTest : ::testing::Test {
     std::string current;
     std::shared_ptr<char> life = std::make_shared<char>();
     std::vector<std::string> sends; // each send, as it happened
+    bool paced = true;
     TransferSender sender{[this] { return std::string_view(current); }, [this] { return loop.Now(); }, loop};
 
     void Offer(std::string text)
     {
         current = std::move(text);
-        TransferSender::Link link;
-        link.life = life;
-        link.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
-        link.busy = [] { return false; };
-        sender.Offer(this, std::move(link));
+        TransferSender::Connection connection;
+        connection.life = life;
+        connection.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
+        connection.busy = [] { return false; };
+        connection.paced = paced;
+        sender.Offer(this, std::move(connection));
     }
 };
 
@@ -49,6 +51,16 @@ TEST_F(TransferSenderTest, LengthLeavesAloneAndItsTextFollowsAfterTheWait)
     Offer("");
     EXPECT_EQ(sends.back(), "0");
     EXPECT_FALSE(sender.Waiting());
+}
+
+TEST_F(TransferSenderTest, UnpacedConnectionGetsEachTextRightAfterItsLengthAndNoPace)
+{
+    paced = false;
+    Offer("first");
+    Offer("second");
+    EXPECT_EQ(sends, (std::vector<std::string>{"5", "first", "6", "second"}));
+    EXPECT_FALSE(sender.Waiting());
+    EXPECT_EQ(sender.NextStartMs(), loop.Now());
 }
 
 TEST_F(TransferSenderTest, StartsKeepThePaceAndOnlyTheNewestOfABurstGoes)

@@ -1,6 +1,4 @@
-#include "net/TlsFilter.h"
-
-#include "net/SocketCalls.h"
+#include "net/TlsEngine.h"
 
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
@@ -11,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -26,60 +26,12 @@ constexpr std::uint64_t ScryptMaxMemBytes = std::uint64_t{256} << 20;
 constexpr const char* CipherSuite = "TLS_AES_128_GCM_SHA256";
 constexpr unsigned char CipherSuiteId[2] = {0x13, 0x01};
 
-// A record holds at most 16 KiB of plaintext: reading a whole one at a time
-// leaves nothing decrypted behind in the library.
-constexpr std::size_t ReadChunkBytes = 16 * 1024;
-// Handed to the library per write; a retry after "would block" passes at
-// least as much again, as the library requires.
-constexpr std::size_t WriteSliceBytes = std::size_t{1} << 20;
-
-int FdOf(BIO* bio)
-{
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
-}
-
-// The library reaches the socket only through SocketCalls, so sends carry
-// MSG_NOSIGNAL and interrupted calls are retried like every other.
-int SocketWrite(BIO* bio, const char* data, int length)
-{
-    BIO_clear_retry_flags(bio);
-    const ssize_t sent = SocketCalls::Send(FdOf(bio), data, static_cast<std::size_t>(length));
-    if (sent < 0 && SocketCalls::IsWouldBlock(errno)) BIO_set_retry_write(bio);
-    return static_cast<int>(sent);
-}
-
-int SocketRead(BIO* bio, char* data, int length)
-{
-    BIO_clear_retry_flags(bio);
-    const ssize_t received = SocketCalls::Receive(FdOf(bio), data, static_cast<std::size_t>(length));
-    if (received < 0 && SocketCalls::IsWouldBlock(errno)) BIO_set_retry_read(bio);
-    return static_cast<int>(received);
-}
-
-long SocketControl(BIO*, int command, long, void*)
-{
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int SocketCreate(BIO* bio)
-{
-    BIO_set_init(bio, 1);
-    return 1;
-}
-
-BIO_METHOD* SocketMethod()
-{
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessaro socket");
-        if (!made) throw std::runtime_error("no TLS socket method");
-        BIO_meth_set_write(made, SocketWrite);
-        BIO_meth_set_read(made, SocketRead);
-        BIO_meth_set_ctrl(made, SocketControl);
-        BIO_meth_set_create(made, SocketCreate);
-        return made;
-    }();
-    return method;
-}
+// The most plaintext a record carries. A record shorter than this ends a
+// write; reading a whole one at a time leaves nothing decrypted behind.
+constexpr std::size_t RecordPlainBytes = 16 * 1024;
+// Encrypted per call, then handed on: a whole number of records, so only a
+// write's last record is short, and the library's buffer stays small.
+constexpr std::size_t WriteSliceBytes = 4 * RecordPlainBytes;
 
 // The pre-shared key as the session both ends resume.
 SSL_SESSION* KeySession(SSL* ssl)
@@ -128,7 +80,6 @@ SSL_CTX* MakeContext(bool asServer)
     SSL_CTX_set_ciphersuites(context, CipherSuite);
     SSL_CTX_set_num_tickets(context, 0);
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (asServer) {
         SSL_CTX_set_psk_find_session_callback(context, FindKey);
     } else {
@@ -176,18 +127,23 @@ LinkKey DeriveLinkKey(std::string_view passphrase)
     return key;
 }
 
-void TlsFilter::SslDeleter::operator()(ssl_st* ssl) const
+void TlsEngine::SslDeleter::operator()(ssl_st* ssl) const
 {
     SSL_free(ssl);
 }
 
-TlsFilter::TlsFilter(int fd, bool asServer, const LinkKey& key) : key_(key)
+TlsEngine::TlsEngine(bool asServer, const LinkKey& key, Output output) : output_(std::move(output)), key_(key)
 {
     ssl_.reset(SSL_new(Context(asServer)));
-    BIO* bio = ssl_ ? BIO_new(SocketMethod()) : nullptr;
-    if (!bio) throw std::runtime_error("no TLS connection");
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
-    SSL_set_bio(ssl_.get(), bio, bio);
+    input_ = ssl_ ? BIO_new(BIO_s_mem()) : nullptr;
+    written_ = input_ ? BIO_new(BIO_s_mem()) : nullptr;
+    if (!written_) {
+        BIO_free(input_);
+        throw std::runtime_error("no TLS connection");
+    }
+    // An empty input means "more to come", not the end of the stream.
+    BIO_set_mem_eof_return(input_, -1);
+    SSL_set_bio(ssl_.get(), input_, written_);
     SSL_set_app_data(ssl_.get(), &key_);
     if (asServer) {
         SSL_set_accept_state(ssl_.get());
@@ -196,117 +152,126 @@ TlsFilter::TlsFilter(int fd, bool asServer, const LinkKey& key) : key_(key)
     }
 }
 
-TlsFilter::~TlsFilter() = default;
+TlsEngine::~TlsEngine() = default;
 
-TlsFilter::Status TlsFilter::Outcome(int result)
+void TlsEngine::Feed(const char* bytes, std::size_t count)
 {
-    const int systemError = errno;
+    while (count > 0) {
+        const int part = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+        const int taken = BIO_write(input_, bytes, part);
+        if (taken <= 0) throw std::bad_alloc();
+        bytes += taken;
+        count -= static_cast<std::size_t>(taken);
+    }
+}
+
+void TlsEngine::Drain()
+{
+    for (std::size_t pending = BIO_ctrl_pending(written_); pending > 0; pending = BIO_ctrl_pending(written_)) {
+        std::string ciphertext(pending, '\0');
+        const int got = BIO_read(written_, ciphertext.data(), static_cast<int>(std::min<std::size_t>(pending, INT_MAX)));
+        if (got <= 0) return;
+        ciphertext.resize(static_cast<std::size_t>(got));
+        output_(std::move(ciphertext));
+    }
+}
+
+TlsEngine::Status TlsEngine::Outcome(int result)
+{
     const int error = SSL_get_error(ssl_.get(), result);
     ERR_clear_error();
+    Drain();
     switch (error) {
     case SSL_ERROR_WANT_READ:
-        wantsWrite_ = false;
-        return Status::Blocked;
-    case SSL_ERROR_WANT_WRITE:
-        wantsWrite_ = true;
-        return Status::Blocked;
+        return Status::WantsInput;
     case SSL_ERROR_ZERO_RETURN:
         return Status::Closed;
-    case SSL_ERROR_SYSCALL:
-        errorCode_ = systemError != 0 ? systemError : EPROTO;
-        return Status::Failed;
     default:
         errorCode_ = EPROTO;
         return Status::Failed;
     }
 }
 
-TlsFilter::Status TlsFilter::Handshake()
+TlsEngine::Status TlsEngine::Handshake()
 {
     if (established_) return Status::Done;
     ERR_clear_error();
-    errno = 0;
     const int result = SSL_do_handshake(ssl_.get());
-    if (result == 1) {
-        // Only the shared key may have carried the handshake.
-        if (!SSL_session_reused(ssl_.get())) {
-            errorCode_ = EPROTO;
-            return Status::Failed;
-        }
-        established_ = true;
-        wantsWrite_ = false;
-        return Status::Done;
+    if (result != 1) {
+        const Status status = Outcome(result);
+        if (status == Status::Closed) errorCode_ = ECONNRESET;
+        return status == Status::Closed ? Status::Failed : status;
     }
-    const Status status = Outcome(result);
-    if (status == Status::Closed) {
-        errorCode_ = ECONNRESET;
+    Drain();
+    // Only the shared key may have carried the handshake.
+    if (!SSL_session_reused(ssl_.get())) {
+        errorCode_ = EPROTO;
         return Status::Failed;
     }
-    return status;
+    established_ = true;
+    for (; !kept_.empty(); kept_.pop_front()) {
+        keptBytes_ -= kept_.front().size();
+        if (Encrypt(kept_.front().data(), kept_.front().size()) != Status::Done) return Status::Failed;
+    }
+    return Status::Done;
 }
 
-TlsFilter::Status TlsFilter::Read(std::string& plain, std::size_t limit)
+TlsEngine::Status TlsEngine::Read(std::string& plain, std::size_t limit, bool& endsWrite)
 {
-    std::size_t taken = 0;
-    while (taken < limit || SSL_pending(ssl_.get()) > 0) {
+    endsWrite = false;
+    if (!established_) return Status::WantsInput;
+    for (std::size_t taken = 0; taken < limit;) {
         const std::size_t had = plain.size();
-        plain.resize(had + ReadChunkBytes);
+        plain.resize(had + RecordPlainBytes);
         std::size_t got = 0;
         ERR_clear_error();
-        errno = 0;
-        const int result = SSL_read_ex(ssl_.get(), plain.data() + had, ReadChunkBytes, &got);
+        const int result = SSL_read_ex(ssl_.get(), plain.data() + had, RecordPlainBytes, &got);
         plain.resize(had + got);
         if (result != 1) return Outcome(result);
         taken += got;
+        if (got < RecordPlainBytes) {
+            endsWrite = true;
+            break;
+        }
     }
     return Status::Done;
 }
 
-bool TlsFilter::HasBuffered() const
+bool TlsEngine::HasBuffered() const
 {
-    return SSL_has_pending(ssl_.get()) != 0;
+    return BIO_ctrl_pending(input_) > 0 || SSL_has_pending(ssl_.get()) != 0;
 }
 
-TlsFilter::Status TlsFilter::Write(const char* bytes, std::size_t count)
+TlsEngine::Status TlsEngine::Write(const char* bytes, std::size_t count)
 {
-    queue_.append(bytes, count);
-    return established_ ? Flush() : Status::Done;
+    if (established_) return Encrypt(bytes, count);
+    kept_.emplace_back(bytes, count);
+    keptBytes_ += count;
+    return Status::Done;
 }
 
-TlsFilter::Status TlsFilter::Flush()
+TlsEngine::Status TlsEngine::Encrypt(const char* bytes, std::size_t count)
 {
-    if (!established_) return Status::Blocked;
-    while (head_ < queue_.size()) {
-        const std::size_t length = std::min(queue_.size() - head_, WriteSliceBytes);
+    for (std::size_t at = 0; at < count;) {
         std::size_t written = 0;
         ERR_clear_error();
-        errno = 0;
-        const int result = SSL_write_ex(ssl_.get(), queue_.data() + head_, length, &written);
+        const int result = SSL_write_ex(ssl_.get(), bytes + at, std::min(count - at, WriteSliceBytes), &written);
         if (result != 1) {
             const Status status = Outcome(result);
-            if (status == Status::Closed) {
-                errorCode_ = EPIPE;
-                return Status::Failed;
-            }
-            // The bytes the library still holds stay where they are: the
-            // buffer may move, their content may not.
-            if (status == Status::Blocked && head_ >= queue_.size() / 2) {
-                queue_.erase(0, head_);
-                head_ = 0;
-            }
-            return status;
+            if (status != Status::Failed) errorCode_ = status == Status::Closed ? EPIPE : EPROTO;
+            return Status::Failed;
         }
-        head_ += written;
+        at += written;
+        Drain();
     }
-    queue_.clear();
-    head_ = 0;
     return Status::Done;
 }
 
-void TlsFilter::Shutdown()
+void TlsEngine::Shutdown()
 {
     if (!established_) return;
     ERR_clear_error();
     (void)SSL_shutdown(ssl_.get());
     ERR_clear_error();
+    Drain();
 }
