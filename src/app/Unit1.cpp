@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/Edit.h"
 #include "app/Label.h"
+#include "app/LinkWatcher.h"
 #include "app/StatusBar.h"
 #include "base/SysUtils.h"
 #include "store/Settings.h"
@@ -26,7 +27,8 @@ constexpr int FontPixelSize = 12;
 constexpr int Timer1IntervalMs = 500;
 constexpr int Timer2IntervalMs = 250;
 
-constexpr int Edit1MaxLength = 15;
+// The longest host name.
+constexpr int Edit1MaxLength = 253;
 constexpr int Edit2MaxLength = 5;
 constexpr int IconSizePx = 32;
 
@@ -188,6 +190,7 @@ void TForm1::FormCreate()
     ReadSettingsIntoBoxes();
     ApplyWireEncoding();
     ApplyPeerPolicy();
+    WatchLink();
     ApplyCommandLine();
 }
 
@@ -235,6 +238,7 @@ void TForm1::ApplyPeerPolicy()
     // then lets nobody in or out; the rest of the start goes on.
     try {
         const TPeerPolicy policy = ReadPeerPolicy(Application().SettingsLocation());
+        keepTrying_ = policy.Reconnect != "0";
         TCustomWinSocket::SetLinkKey(std::nullopt);
         if (!policy.Passphrase.empty()) {
             try {
