@@ -174,9 +174,9 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
 {
     attemptTimer_.SetEnabled(false);
     retryTimer_.SetEnabled(false);
-    reconnect_.Connected();
     clientLinkUp_ = true;
     clientLinkUpMs_ = SteadyClockMs();
+    reconnect_.Connected(clientLinkUpMs_);
     lookupNote_.clear();
     SetPanelText(MessagePanel, "Connect");
 }
@@ -230,6 +230,13 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent 
 
 void TForm1::SocketRefused(const std::string& PeerAddress, TRefusal Why)
 {
+    // The allowed addresses and the key stay as they are while the program
+    // runs: a client turned away stops trying.
+    if (Mode == 2 && reconnect_.Current() != ReconnectPolicy::State::Idle) {
+        StopTrying();
+        Mode = 0;
+        ShowClientIdle(true);
+    }
     SetPanelText(MessagePanel, PeerAddress + (Why == rfAddress ? " Refused." : " Key mismatch."));
 }
 

@@ -7,6 +7,8 @@
 
 #include "app/LinkWatcher.h"
 
+#include <algorithm>
+
 namespace {
 
 // How long a client holds its own texts back after connecting: a server
@@ -16,7 +18,7 @@ namespace {
 constexpr std::int64_t ClientHoldMs = 1000;
 // The next attempt "at once": from the loop, after the teardown that told of
 // the end has closed the socket.
-constexpr int AtOnceMs = 1;
+constexpr std::int64_t AtOnceMs = 1;
 
 } // namespace
 
@@ -49,13 +51,17 @@ void TForm1::StartTrying()
 
 void TForm1::StopTrying()
 {
+    const ReconnectPolicy::State state = reconnect_.Current();
+    if (state == ReconnectPolicy::State::Attempting || state == ReconnectPolicy::State::Waiting) {
+        // An attempt under way ends with the trying, so that it cannot
+        // connect later; as a failed one, its end leaves the controls to the
+        // caller.
+        reconnect_.Failed(SteadyClockMs());
+        clientSocket1_.ClientConnection()->CloseConnection();
+    }
+    reconnect_.Stop();
     retryTimer_.SetEnabled(false);
     attemptTimer_.SetEnabled(false);
-    if (reconnect_.Current() == ReconnectPolicy::State::Idle) return;
-    const bool connected = reconnect_.Current() == ReconnectPolicy::State::Connected;
-    reconnect_.Stop();
-    // An attempt under way ends with the trying: it must not connect later.
-    if (!connected) clientSocket1_.ClientConnection()->CloseConnection();
 }
 
 void TForm1::Attempt()
@@ -99,10 +105,10 @@ void TForm1::AttemptTimedOut()
 void TForm1::ConnectionDropped()
 {
     NoteLinkLost();
-    reconnect_.Dropped(SteadyClockMs());
+    const std::int64_t waitMs = reconnect_.Dropped(SteadyClockMs());
     SetPanelText(MessagePanel, "sending heartbeat...");
     retryTimer_.SetEnabled(false);
-    retryTimer_.SetInterval(AtOnceMs);
+    retryTimer_.SetInterval(static_cast<int>(std::max(waitMs, AtOnceMs)));
     retryTimer_.SetEnabled(true);
 }
 

@@ -40,14 +40,18 @@ std::int64_t ReconnectPolicy::Failed(std::int64_t nowMs)
     return lastWaitMs_ - cut;
 }
 
-void ReconnectPolicy::Connected()
+void ReconnectPolicy::Connected(std::int64_t nowMs)
 {
-    if (state_ != State::Idle) state_ = State::Connected;
+    if (state_ == State::Idle) return;
+    state_ = State::Connected;
+    connectedSinceMs_ = nowMs;
 }
 
-void ReconnectPolicy::Dropped(std::int64_t nowMs)
+std::int64_t ReconnectPolicy::Dropped(std::int64_t nowMs)
 {
+    if (nowMs - connectedSinceMs_ < RetryWaitMs) return Failed(nowMs);
     Start(nowMs);
+    return 0;
 }
 
 void ReconnectPolicy::Stop()

@@ -6,7 +6,9 @@
 // 2 * RetryWaitMs up to MaxRetryWaitMs, each shortened by up to
 // RetryJitterPercent so that clients that lost one server together do not
 // come back in step. A connection that ends other than by the user starts
-// trying afresh with an attempt at once. The class only counts; the caller
+// trying afresh with an attempt at once, unless it ended within RetryWaitMs
+// of being made: a server that turns the client away as soon as it accepts
+// it would otherwise be asked again and again without pause. The class only counts; the caller
 // runs the timers and the sockets. No clock of its own: every call that
 // needs the time is given it.
 #pragma once
@@ -46,10 +48,10 @@ public:
     void Attempt();
     // The attempt under way failed: returns how long to wait before the next.
     std::int64_t Failed(std::int64_t nowMs);
-    void Connected();
-    // The connection ended other than by the user: trying starts afresh with
-    // an attempt now.
-    void Dropped(std::int64_t nowMs);
+    void Connected(std::int64_t nowMs);
+    // The connection ended other than by the user: returns how long to wait
+    // before the next attempt (0: at once, trying afresh).
+    std::int64_t Dropped(std::int64_t nowMs);
     // Trying ends.
     void Stop();
 
@@ -58,4 +60,5 @@ private:
     State state_ = State::Idle;
     std::int64_t tryingSinceMs_ = 0;
     std::int64_t lastWaitMs_ = 0;
+    std::int64_t connectedSinceMs_ = 0;
 };

@@ -3,53 +3,37 @@
 
 #include <gtest/gtest.h>
 
-using State = ReconnectPolicy::State;
-
 TEST(ReconnectPolicyTest, WaitsAndStatesThroughOneRunOfTrying)
 {
-    enum Call { Start, Attempt, Failed, Connected, Dropped, Stop };
-    struct Step {
-        Call call;
-        std::int64_t nowMs;
-        double jitter;
-        State state;
-        std::int64_t waitMs; // Failed only
-    };
-    const Step steps[] = {
-        {Start, 0, 0, State::Attempting, 0},
-        {Failed, 100, 0, State::Waiting, 1000},
-        {Attempt, 1100, 0, State::Attempting, 0},
-        {Failed, SteadyRetryPeriodMs - 1, 0.99, State::Waiting, 1000}, // no jitter while young
-        {Attempt, 0, 0, State::Attempting, 0},
-        {Failed, SteadyRetryPeriodMs, 0, State::Waiting, 2000},
-        {Failed, SteadyRetryPeriodMs, 0, State::Waiting, 4000},
-        {Failed, SteadyRetryPeriodMs, 0.5, State::Waiting, 7600}, // 8 s less 5 %
-        {Failed, SteadyRetryPeriodMs, 0, State::Waiting, 16000},
-        {Failed, SteadyRetryPeriodMs, 0, State::Waiting, 30000},
-        {Failed, SteadyRetryPeriodMs, 0.5, State::Waiting, 28500},
-        {Connected, 0, 0, State::Connected, 0},
-        // A lost connection tries afresh: young again, one second apart.
-        {Dropped, 10 * SteadyRetryPeriodMs, 0, State::Attempting, 0},
-        {Failed, 10 * SteadyRetryPeriodMs + 5, 0, State::Waiting, 1000},
-        {Stop, 0, 0, State::Idle, 0},
-        // Late news of an attempt after Stop changes nothing.
-        {Attempt, 0, 0, State::Idle, 0},
-        {Connected, 0, 0, State::Idle, 0},
-    };
+    enum Call { Start, Attempt, Fail, Connect, Drop, Stop };
+    using enum ReconnectPolicy::State;
+    constexpr std::int64_t Old = SteadyRetryPeriodMs;
+    // Call, time, jitter, state after it, wait returned (Fail, Drop).
+    const struct { Call call; std::int64_t nowMs; double jitter; ReconnectPolicy::State state; std::int64_t waitMs; }
+    steps[] = {{Start, 0, 0, Attempting, 0}, {Fail, 100, 0, Waiting, 1000}, {Attempt, 0, 0, Attempting, 0},
+               {Fail, Old - 1, 0.99, Waiting, 1000}, // no jitter while young
+               {Fail, Old, 0, Waiting, 2000}, {Fail, Old, 0, Waiting, 4000}, {Fail, Old, 0.5, Waiting, 7600},
+               {Fail, Old, 0, Waiting, 16000}, {Fail, Old, 0, Waiting, 30000}, {Fail, Old, 0.5, Waiting, 28500},
+               // Ended at once (a server turning a surplus peer away): a failure.
+               {Connect, 2 * Old, 0, Connected, 0}, {Drop, 2 * Old + 999, 0, Waiting, 30000},
+               // A connection that stood is tried again at once, then as a young one.
+               {Connect, 2 * Old + 1000, 0, Connected, 0}, {Drop, 3 * Old, 0, Attempting, 0},
+               {Fail, 3 * Old + 5, 0, Waiting, 1000},
+               // Late news of an attempt after Stop changes nothing.
+               {Stop, 0, 0, Idle, 0}, {Attempt, 0, 0, Idle, 0}, {Connect, 0, 0, Idle, 0}};
     double jitter = 0;
     ReconnectPolicy policy([&] { return jitter; });
-    int index = 0;
-    for (const Step& step : steps) {
-        SCOPED_TRACE(index++);
-        jitter = step.jitter;
-        switch (step.call) {
-        case Start: policy.Start(step.nowMs); break;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        jitter = steps[i].jitter;
+        switch (steps[i].call) {
+        case Start: policy.Start(steps[i].nowMs); break;
         case Attempt: policy.Attempt(); break;
-        case Failed: EXPECT_EQ(policy.Failed(step.nowMs), step.waitMs); break;
-        case Connected: policy.Connected(); break;
-        case Dropped: policy.Dropped(step.nowMs); break;
+        case Fail: EXPECT_EQ(policy.Failed(steps[i].nowMs), steps[i].waitMs); break;
+        case Connect: policy.Connected(steps[i].nowMs); break;
+        case Drop: EXPECT_EQ(policy.Dropped(steps[i].nowMs), steps[i].waitMs); break;
         case Stop: policy.Stop(); break;
         }
-        EXPECT_EQ(policy.Current(), step.state);
+        EXPECT_EQ(policy.Current(), steps[i].state);
     }
 }
