@@ -160,9 +160,10 @@ private:
     // Whether the client's connection takes texts: it stands, and the
     // server has had ClientHoldMs to send what it owes first.
     bool ClientLinkReady() const;
-    // What was sent and may not have arrived when a connection ended.
-    void NoteDeliveries();
-    void NoteLinkLost();
+    // Our text, when a connection ended before it arrived, goes again on
+    // the next one: the client's once it may send, the server's at once.
+    void ResendToServer();
+    void NoteLinkLost(TCustomWinSocket* connection);
     void ResendUndelivered(TCustomWinSocket* connection);
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
@@ -215,10 +216,9 @@ private:
     std::string lookupNote_;    // "<name> Not found." of the last failed lookup
     bool clientLinkUp_ = false;
     std::int64_t clientLinkUpMs_ = 0;
-    // A text of ours left for a peer and its arrival is not yet known (the
-    // peer's system has not acknowledged every byte).
-    bool deliveryPending_ = false;
-    // A connection ended with such a text: the next one gets it again.
+    // The current text is ours and was offered to peers (not one received).
+    bool ownTextSent_ = false;
+    // A connection ended before it had all of that text: the next gets it.
     bool resendOnLink_ = false;
     std::unique_ptr<LinkWatcher> linkWatcher_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;

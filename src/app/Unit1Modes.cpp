@@ -148,7 +148,7 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket)
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket)
 {
     DropTransferFrom(Socket);
-    NoteLinkLost();
+    NoteLinkLost(Socket);
     SetPanelText(MessagePanel, Socket->PeerAddress() + " Disconnect.");
 }
 
@@ -186,14 +186,13 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket)
 {
     DropTransferFrom(Socket);
-    const bool wasUp = std::exchange(clientLinkUp_, false);
+    if (std::exchange(clientLinkUp_, false)) NoteLinkLost(Socket);
     switch (reconnect_.Current()) {
     case ReconnectPolicy::State::Connected: return ConnectionDropped();
     case ReconnectPolicy::State::Attempting: return AttemptFailed();
     case ReconnectPolicy::State::Waiting: return;
     case ReconnectPolicy::State::Idle: break;
     }
-    if (wasUp) NoteLinkLost();
     ShowClientIdle(true);
     Mode = 0;
     SetPanelText(MessagePanel, lookupNote_.empty() ? std::string("Disconnect") : std::exchange(lookupNote_, {}));

@@ -8,6 +8,7 @@
 #include "app/LinkWatcher.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -104,7 +105,6 @@ void TForm1::AttemptTimedOut()
 
 void TForm1::ConnectionDropped()
 {
-    NoteLinkLost();
     const std::int64_t waitMs = reconnect_.Dropped(SteadyClockMs());
     SetPanelText(MessagePanel, "sending heartbeat...");
     retryTimer_.SetEnabled(false);
@@ -140,34 +140,23 @@ bool TForm1::ClientLinkReady() const
     return clientLinkUp_ && SteadyClockMs() >= clientLinkUpMs_ + ClientHoldMs;
 }
 
-// A text counts as delivered once nothing of it waits here and the peer's
-// system has acknowledged every byte; until then a lost connection owes it.
-void TForm1::NoteDeliveries()
+void TForm1::ResendToServer()
 {
-    if (resendOnLink_ && Mode == 2 && ClientLinkReady() && !receiver_.InTransfer()) {
-        resendOnLink_ = false;
-        OfferToPeers();
-    }
-    if (!deliveryPending_ || sender_.Waiting() || sender_.NextStartMs() > SteadyClockMs()) return;
-    if (Mode == 2) {
-        if (!clientLinkUp_ || clientSocket1_.ClientConnection()->UnacknowledgedBytes() > 0) return;
-    } else if (Mode == 1) {
-        TServerWinSocket* listener = serverSocket1_.Listener();
-        for (int i = 0; i < listener->ConnectionCount(); ++i)
-            if (listener->Connection(i)->UnacknowledgedBytes() > 0) return;
-    }
-    deliveryPending_ = false;
+    if (!resendOnLink_ || Mode != 2 || !ClientLinkReady() || receiver_.InTransfer()) return;
+    resendOnLink_ = false;
+    OfferToPeers();
 }
 
-void TForm1::NoteLinkLost()
+// Called while the ended connection's socket is still open: the system
+// still counts the bytes the peer did not acknowledge, also after a reset
+// or a time-out. A text owed or half sent has not arrived either.
+void TForm1::NoteLinkLost(TCustomWinSocket* connection)
 {
-    if (deliveryPending_) resendOnLink_ = true;
+    if (ownTextSent_ && (sender_.Pending(connection) || connection->UnacknowledgedBytes() > 0)) resendOnLink_ = true;
 }
 
 void TForm1::ResendUndelivered(TCustomWinSocket* connection)
 {
-    if (!resendOnLink_ && !deliveryPending_) return;
-    resendOnLink_ = false;
-    deliveryPending_ = true;
+    if (!std::exchange(resendOnLink_, false)) return;
     sender_.Offer(connection, LinkTo(connection));
 }

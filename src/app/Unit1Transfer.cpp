@@ -40,7 +40,7 @@ void TForm1::Timer1Timer()
     // The tick also finds what a change report missed, and a start the
     // sender could not make at its own moment.
     sender_.Pump();
-    NoteDeliveries();
+    ResendToServer();
     if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) return;
     WatchClipboard();
 }
@@ -104,11 +104,11 @@ void TForm1::OfferToPeers()
             TServerClientWinSocket* connection = listener->Connection(i);
             sender_.Offer(connection, LinkTo(connection));
         }
-        deliveryPending_ = true;
+        ownTextSent_ = true;
     } else if (Mode == 2) {
         TClientWinSocket* connection = clientSocket1_.ClientConnection();
         sender_.Offer(connection, LinkTo(connection));
-        deliveryPending_ = true;
+        ownTextSent_ = true;
     }
 }
 
@@ -165,7 +165,7 @@ void TForm1::ShowTransferEvents(TransferEvents events)
             // The peer's text is newer than any text of ours not yet sent,
             // or sent and perhaps lost with a connection.
             sender_.DropOwed();
-            deliveryPending_ = false;
+            ownTextSent_ = false;
             resendOnLink_ = false;
             // Its read-back asks this program itself, the clipboard's owner
             // now: it does not count against the reading spacing.

@@ -110,7 +110,8 @@ public:
     // Bytes accepted by SendBytes that the socket has not taken yet.
     std::size_t QueuedBytes() const { return sendQueue_.Bytes(); }
     // Bytes accepted by SendBytes that the peer has not acknowledged: the
-    // queued ones and those the system sent but still holds.
+    // queued ones and those the system holds. Still true after a reset or a
+    // time-out, until the socket is closed (in a disconnect handler, say).
     std::size_t UnacknowledgedBytes() const;
 
     // Process-wide tuning, read when a connection is set up or a send queued.

@@ -48,7 +48,8 @@ enum class PeekResult { Data, Closed, Nothing, Failed };
 PeekResult Peek(int fd, int& errorCode);
 // Bytes readable now; 0 when the query fails.
 int ReadableCount(int fd);
-// Bytes sent that the peer has not acknowledged yet; 0 when the query fails.
+// Bytes written that the peer has not acknowledged (from the sequence
+// numbers, so also after the connection failed); 0 when the query fails.
 int UnacknowledgedCount(int fd);
 // The socket's pending error (SO_ERROR), taken and cleared; 0 for none.
 int TakePendingError(int fd);
