@@ -96,8 +96,6 @@ public:
     // A peer turned away by either component before any connection event.
     void SocketRefused(const std::string& PeerAddress, TRefusal Why);
 
-    // The client's trying while its Connect stands (unless RECONNECT=0).
-    const ReconnectPolicy& Reconnect() const { return reconnect_; }
     // The machine woke from suspend: the connection is made afresh at once.
     void CheckLinkNow();
     // The network came back: a waiting attempt starts at once.

@@ -77,10 +77,10 @@ void TForm1::ShowClientIdle(bool idle)
 
 void TForm1::Button1Click()
 {
+    StopTrying();
     // Only a connection that failed under way (a reset: "Can't Connect" gave
     // the button back) is still active here. Left open, it would make this
     // press refuse a new address or port, or else do nothing at all.
-    StopTrying();
     if (clientSocket1_.Active()) clientSocket1_.SetActive(false);
     Mode = 2;
     ShowClientIdle(false);
@@ -108,9 +108,9 @@ void TForm1::Button2Click()
 
 void TForm1::Button3Click()
 {
+    StopTrying();
     // First: closing a client connection that is still active (one that
     // failed under way) runs the disconnect handler, which sets idle mode.
-    StopTrying();
     clientSocket1_.SetActive(false);
     Mode = 1;
     button1_->setEnabled(false);
