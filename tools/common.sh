@@ -14,9 +14,10 @@ ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins l
 # scale), ss (iproute2) for the soak run's byte counts, clang with its
 # sanitizer and fuzzer runtimes, and a Wayland compositor with XWayland,
 # native Wayland clipboard tools and Qt's Wayland plugin (present, so that
-# the tests show the program does not pick it).
+# the tests show the program does not pick it); a private D-Bus with a mocked
+# logind for resume from suspend.
 TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils x11-xserver-utils iproute2 socat python3 clang
-              libclang-rt-14-dev weston xwayland wl-clipboard qt6-wayland)
+              libclang-rt-14-dev weston xwayland wl-clipboard qt6-wayland dbus-daemon dbus-bin python3-dbusmock)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

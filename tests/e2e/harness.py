@@ -45,9 +45,8 @@ E2ETestCase
         arguments (e.g. "/addr:127.0.0.1", "/port:%d" % port, "/server") and
         any extra environment (a value of None removes the variable; Qt's
         platform is xcb unless removed). A fresh installation is made unless
-        one is given. `user` (a uid, needs root) runs it as that user;
-        `prefix` (["ip", "netns", "exec", name]) runs it through a command
-        that execs it, keeping its PID.
+        one is given. `user` (a uid, needs root) runs it as that user; `prefix`
+        is a command that execs it (["ip", "netns", "exec", name]).
     peer_listener() -> PeerListener      a loopback listener for "/client" runs
     accept_peer(listener, timeout) -> ScriptedPeer
     connect_peer(port, timeout) -> ScriptedPeer   connects to a "/server" run
