@@ -13,8 +13,8 @@
 namespace {
 
 // How long a client holds its own texts back after connecting: a server
-// sends what it owes at once, and a text of the server's that arrives in
-// this time wins over the client's, so that both machines end with the same
+// sends what it owes on its next watcher tick, and a text of the server's
+// that arrives in this time wins over the client's, so that both machines end with the same
 // text when both copied while the link was down.
 constexpr std::int64_t ClientHoldMs = 1000;
 // The next attempt "at once": from the loop, after the teardown that told of
