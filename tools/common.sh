@@ -16,10 +16,12 @@ ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins l
 # scale), ss (iproute2) for the soak run's byte counts, clang with its
 # sanitizer and fuzzer runtimes, Wayland compositors with XWayland
 # (weston, which offers no data-control; sway, which does; weston's demo
-# clients hold the focus in sway too), native Wayland clipboard tools, and the
-# package's checkers (lintian, desktop-file-utils, appstream).
+# clients hold the focus in sway too), native Wayland clipboard tools, the
+# package's checkers (lintian, desktop-file-utils, appstream), and a private
+# D-Bus with a mocked logind for resume from suspend.
 TestPackages=(libgtest-dev xvfb xauth xclip xdotool trayer x11-utils x11-xserver-utils iproute2 socat python3 clang
-              libclang-rt-14-dev weston xwayland wl-clipboard sway lintian desktop-file-utils appstream)
+              libclang-rt-14-dev weston xwayland wl-clipboard sway lintian desktop-file-utils appstream
+              dbus-daemon dbus-bin python3-dbusmock)
 
 RepoRoot=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Build parallelism; the default is one job per core.

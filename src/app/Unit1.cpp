@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/Edit.h"
 #include "app/Label.h"
+#include "app/LinkWatcher.h"
 #include "app/StatusBar.h"
 #include "base/SysUtils.h"
 #include "store/Settings.h"
@@ -25,7 +26,8 @@ constexpr int FontPixelSize = 12;
 
 constexpr int Timer2IntervalMs = 250;
 
-constexpr int Edit1MaxLength = 15;
+// The longest host name.
+constexpr int Edit1MaxLength = 253;
 // The address box shows this whole, as it does every shorter address.
 constexpr const char* WidestAddress = "255.255.255.255";
 constexpr int Edit2MaxLength = 5;
@@ -197,6 +199,7 @@ void TForm1::FormCreate()
     }
     ApplyWireEncoding();
     ApplyPeerPolicy();
+    WatchLink();
     ApplyCommandLine();
 }
 
@@ -244,6 +247,7 @@ void TForm1::ApplyPeerPolicy()
     // then lets nobody in or out; the rest of the start goes on.
     try {
         const TPeerPolicy policy = ReadPeerPolicy(Application().SettingsLocation());
+        keepTrying_ = policy.Reconnect != "0";
         TCustomWinSocket::SetLinkKey(std::nullopt);
         if (!policy.Passphrase.empty()) {
             try {

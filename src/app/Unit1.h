@@ -8,6 +8,7 @@
 
 #include "app/Form.h"
 #include "base/Timer.h"
+#include "net/ReconnectPolicy.h"
 #include "net/ScktComp.h"
 #include "transfer/ClipboardWatcher.h"
 #include "transfer/TransferReceiver.h"
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+class LinkWatcher;
 class QGroupBox;
 class QSystemTrayIcon;
 class QLabel;
@@ -94,6 +96,11 @@ public:
     // A peer turned away by either component before any connection event.
     void SocketRefused(const std::string& PeerAddress, TRefusal Why);
 
+    // The machine woke from suspend: the connection is made afresh at once.
+    void CheckLinkNow();
+    // The network came back: a waiting attempt starts at once.
+    void NetworkReachable();
+
     // The clipboard watcher and sender, on every tick of Timer1, and as soon
     // as it may after the clipboard reports a change.
     void Timer1Timer();
@@ -136,6 +143,26 @@ private:
     // The address and port boxes, "Connect" and "ONLINE" are offered while
     // no client connection is under way (`idle`), "Disconnect" only while one is.
     void ShowClientIdle(bool idle);
+    // The trying's timers and events; then, unless RECONNECT=0, the watch
+    // for resume and for the network coming back.
+    void BindTrying();
+    void WatchLink();
+    // Trying: the first attempt, the next ones, and what ends each.
+    void StartTrying();
+    void StopTrying();
+    void Attempt();
+    void AttemptFailed();
+    void ConnectionDropped();
+    void AttemptTimedOut();
+    void ClientSocket1Connecting(TObject* Sender, TCustomWinSocket* Socket);
+    // Whether the client's connection takes texts: it stands, and the
+    // server has had ClientHoldMs to send what it owes first.
+    bool ClientLinkReady() const;
+    // Our text, when a connection ended before it arrived, goes again on
+    // the next one: the client's once it may send, the server's at once.
+    void ResendToServer();
+    void NoteLinkLost(TCustomWinSocket* connection);
+    void ResendUndelivered(TCustomWinSocket* connection);
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
     void ShowTransferEvents(TransferEvents events);
@@ -180,6 +207,18 @@ private:
     TTimer timer1_;
     TTimer timer2_;
     TTimer timer3_;
+    ReconnectPolicy reconnect_;
+    bool keepTrying_ = true;    // RECONNECT is not 0
+    TTimer retryTimer_;         // the next attempt
+    TTimer attemptTimer_;       // the deadline of the attempt under way
+    std::string lookupNote_;    // "<name> Not found." of the last failed lookup
+    bool clientLinkUp_ = false;
+    std::int64_t clientLinkUpMs_ = 0;
+    // The current text is ours and was offered to peers (not one received).
+    bool ownTextSent_ = false;
+    // A connection ended before it had all of that text: the next gets it.
+    bool resendOnLink_ = false;
+    std::unique_ptr<LinkWatcher> linkWatcher_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::function<bool()> trayAvailable_;
 };

@@ -10,6 +10,9 @@
 
 #include <QPushButton>
 
+#include <utility>
+
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 void TForm1::BindSockets()
@@ -50,6 +53,7 @@ void TForm1::BindSockets()
     };
     serverSocket1_.Listener()->RefusalSink = refused;
     clientSocket1_.ClientConnection()->RefusalSink = refused;
+    BindTrying();
 }
 
 void TForm1::ServerOffline()
@@ -73,6 +77,7 @@ void TForm1::ShowClientIdle(bool idle)
 
 void TForm1::Button1Click()
 {
+    StopTrying();
     // Only a connection that failed under way (a reset: "Can't Connect" gave
     // the button back) is still active here. Left open, it would make this
     // press refuse a new address or port, or else do nothing at all.
@@ -80,14 +85,21 @@ void TForm1::Button1Click()
     Mode = 2;
     ShowClientIdle(false);
     ServerOffline();
-    if (!edit1_->Text().empty()) clientSocket1_.SetAddress(edit1_->Text());
+    if (const std::string& peer = edit1_->Text(); !peer.empty()) {
+        // Text that is not an IPv4 address is a host name, looked up on
+        // each attempt.
+        const bool address = ::inet_addr(peer.c_str()) != INADDR_NONE || peer == "255.255.255.255";
+        clientSocket1_.SetHost(address ? std::string() : peer);
+        if (address) clientSocket1_.SetAddress(peer);
+    }
     SetPanelText(MessagePanel, "sending heartbeat...");
     clientSocket1_.SetPort(StrToInt(edit2_->Text()));
-    clientSocket1_.SetActive(true);
+    StartTrying();
 }
 
 void TForm1::Button2Click()
 {
+    StopTrying();
     Mode = 0;
     ShowClientIdle(true);
     clientSocket1_.SetActive(false);
@@ -96,6 +108,7 @@ void TForm1::Button2Click()
 
 void TForm1::Button3Click()
 {
+    StopTrying();
     // First: closing a client connection that is still active (one that
     // failed under way) runs the disconnect handler, which sets idle mode.
     clientSocket1_.SetActive(false);
@@ -129,11 +142,13 @@ void TForm1::ServerSocket1Listen(TObject*, TCustomWinSocket* Socket)
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket)
 {
     SetPanelText(MessagePanel, Socket->PeerAddress() + " Connected.");
+    ResendUndelivered(Socket);
 }
 
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket)
 {
     DropTransferFrom(Socket);
+    NoteLinkLost(Socket);
     SetPanelText(MessagePanel, Socket->PeerAddress() + " Disconnect.");
 }
 
@@ -157,20 +172,54 @@ void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket*)
 
 void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*)
 {
+    attemptTimer_.SetEnabled(false);
+    retryTimer_.SetEnabled(false);
+    clientLinkUp_ = true;
+    clientLinkUpMs_ = SteadyClockMs();
+    reconnect_.Connected(clientLinkUpMs_);
+    lookupNote_.clear();
     SetPanelText(MessagePanel, "Connect");
 }
 
+// While trying, an end is a failed attempt or a lost connection, and the
+// window stays as "Connect" left it; otherwise the client goes idle.
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket)
 {
     DropTransferFrom(Socket);
+    if (std::exchange(clientLinkUp_, false)) NoteLinkLost(Socket);
+    switch (reconnect_.Current()) {
+    case ReconnectPolicy::State::Connected: return ConnectionDropped();
+    case ReconnectPolicy::State::Attempting: return AttemptFailed();
+    case ReconnectPolicy::State::Waiting: return;
+    case ReconnectPolicy::State::Idle: break;
+    }
     ShowClientIdle(true);
     Mode = 0;
-    SetPanelText(MessagePanel, "Disconnect");
+    SetPanelText(MessagePanel, lookupNote_.empty() ? std::string("Disconnect") : std::exchange(lookupNote_, {}));
 }
 
-void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode)
+void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)
 {
     ErrorCode = 0;
+    if (ErrorEvent == ekLookup) lookupNote_ = clientSocket1_.Host() + " Not found.";
+    if (reconnect_.Current() != ReconnectPolicy::State::Idle) {
+        switch (ErrorEvent) {
+        case ekLookup:
+            SetPanelText(MessagePanel, lookupNote_);
+            return AttemptFailed();
+        case ekConnect:
+            if (reconnect_.Current() == ReconnectPolicy::State::Attempting)
+                SetPanelText(MessagePanel, "sending heartbeat...");
+            return AttemptFailed();
+        case ekDisconnect:
+            // A reset, or keepalive gave the peer up: the connection is over
+            // (the disconnect handler starts trying again).
+            return Socket->CloseConnection();
+        default:
+            // A failed send or receive: the teardown follows by itself.
+            return;
+        }
+    }
     // Only errors of an established connection show; a failed attempt leaves
     // the window as "Connect" left it.
     if (!clientSocket1_.Active()) return;
@@ -180,6 +229,13 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& E
 
 void TForm1::SocketRefused(const std::string& PeerAddress, TRefusal Why)
 {
+    // The allowed addresses and the key stay as they are while the program
+    // runs: a client turned away stops trying.
+    if (Mode == 2 && reconnect_.Current() != ReconnectPolicy::State::Idle) {
+        StopTrying();
+        Mode = 0;
+        ShowClientIdle(true);
+    }
     SetPanelText(MessagePanel, PeerAddress + (Why == rfAddress ? " Refused." : " Key mismatch."));
 }
 

@@ -40,6 +40,7 @@ void TForm1::Timer1Timer()
     // The tick also finds what a change report missed, and a start the
     // sender could not make at its own moment.
     sender_.Pump();
+    ResendToServer();
     if (sender_.Waiting() || NowMs() < lastReadEndMs_ + LookSpacingMs) return;
     WatchClipboard();
 }
@@ -71,7 +72,10 @@ void TForm1::LookTimerTick()
 
 void TForm1::WatchClipboard()
 {
-    const bool offered = (Mode == 1 && serverSocket1_.Listener()->ConnectionCount() > 0) || Mode == 2;
+    // A client's text waits for its connection: one copied while it is down
+    // goes once it is back.
+    const bool offered =
+        (Mode == 1 && serverSocket1_.Listener()->ConnectionCount() > 0) || (Mode == 2 && ClientLinkReady());
     const std::uint64_t reads = watcher_.Reads();
     std::optional<std::string_view> text;
     try {
@@ -100,9 +104,11 @@ void TForm1::OfferToPeers()
             TServerClientWinSocket* connection = listener->Connection(i);
             sender_.Offer(connection, SenderConnection(connection));
         }
+        ownTextSent_ = true;
     } else if (Mode == 2) {
         TClientWinSocket* connection = clientSocket1_.ClientConnection();
         sender_.Offer(connection, SenderConnection(connection));
+        ownTextSent_ = true;
     }
 }
 
@@ -159,8 +165,11 @@ void TForm1::ShowTransferEvents(TransferEvents events)
             label4_->SetCaption(std::string(TransferErrorText));
             break;
         case TransferEvent::Kind::Completed:
-            // The peer's text is newer than any text of ours not yet sent.
+            // The peer's text is newer than any text of ours not yet sent,
+            // or sent and perhaps lost with a connection.
             sender_.DropOwed();
+            ownTextSent_ = false;
+            resendOnLink_ = false;
             // Its read-back asks this program itself, the clipboard's owner
             // now: it does not count against the reading spacing.
             watcher_.PlaceReceived(std::move(event.text));

@@ -420,6 +420,12 @@ int TCustomWinSocket::SendBytes(const void* buffer, int count)
     return static_cast<int>(size);
 }
 
+std::size_t TCustomWinSocket::UnacknowledgedBytes() const
+{
+    if (sock_ == InvalidSocket) return QueuedBytes();
+    return QueuedBytes() + static_cast<std::size_t>(SocketCalls::UnacknowledgedCount(sock_));
+}
+
 int TCustomWinSocket::SendString(std::string_view text)
 {
     return SendBytes(text.data(), static_cast<int>(text.size()));

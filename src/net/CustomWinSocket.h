@@ -119,6 +119,10 @@ public:
     // where a write of the peer's ended. Only the encrypted link's records
     // tell; on a plain connection it is always false.
     bool ReadEndsAtPeerWrite() const { return readEndsWrite_; }
+    // Bytes accepted by SendBytes that the peer has not acknowledged: the
+    // queued ones and those the system holds. Still true after a reset or a
+    // time-out, until the socket is closed (in a disconnect handler, say).
+    std::size_t UnacknowledgedBytes() const;
 
     // Process-wide tuning, read when a connection is set up or a send queued.
     static void SetKeepAlive(const KeepAliveTimes& times);

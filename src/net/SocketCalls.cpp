@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -118,6 +119,13 @@ int ReadableCount(int fd)
     return count;
 }
 
+int UnacknowledgedCount(int fd)
+{
+    int count = 0;
+    if (::ioctl(fd, SIOCOUTQ, &count) < 0) return 0;
+    return count;
+}
+
 int TakePendingError(int fd)
 {
     int error = 0;
@@ -157,6 +165,10 @@ void ConfigureConnection(int fd, const KeepAliveTimes& keepAlive)
     SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepAlive.IdleSec);
     SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepAlive.IntervalSec);
     SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, keepAlive.Probes);
+    // Sent bytes that stay unacknowledged end the connection as soon as
+    // silence does: the keepalive sends no probe while data is in flight.
+    SetIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT,
+                 (keepAlive.IdleSec + keepAlive.IntervalSec * keepAlive.Probes) * 1000);
 }
 
 std::uint32_t ParseDotted(const std::string& text)

@@ -48,6 +48,9 @@ enum class PeekResult { Data, Closed, Nothing, Failed };
 PeekResult Peek(int fd, int& errorCode);
 // Bytes readable now; 0 when the query fails.
 int ReadableCount(int fd);
+// Bytes written that the peer has not acknowledged (from the sequence
+// numbers, so also after the connection failed); 0 when the query fails.
+int UnacknowledgedCount(int fd);
 // The socket's pending error (SO_ERROR), taken and cleared; 0 for none.
 int TakePendingError(int fd);
 int PeerName(int fd, sockaddr_in& peer);
@@ -57,7 +60,8 @@ void SetNonBlocking(int fd, bool nonBlocking);
 // Lets a restarted server bind its port while old connections linger in
 // TIME_WAIT; a port that another socket listens on still refuses.
 void AllowAddressReuse(int fd);
-// TCP_NODELAY and keepalive with the given times.
+// TCP_NODELAY and keepalive with the given times; unacknowledged data ends
+// the connection after the same time as unanswered keepalive probes.
 void ConfigureConnection(int fd, const KeepAliveTimes& keepAlive);
 
 // inet_addr: dotted IPv4 text to a network-order address; text that is not

@@ -192,6 +192,7 @@ TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location)
         const TMemIniFile store(FileToRead(location));
         policy.Allow = store.GetValue(SettingsSection, AllowKey, "");
         policy.Passphrase = store.GetValue(SettingsSection, PassphraseKey, "");
+        policy.Reconnect = store.GetValue(SettingsSection, ReconnectKey, "");
     }
     ReturnFreedMemory();
     return policy;

@@ -67,6 +67,12 @@ bool TransferSender::Waiting() const
     return std::any_of(peers_.begin(), peers_.end(), [](const auto& entry) { return entry.second.waiting; });
 }
 
+bool TransferSender::Pending(const void* key) const
+{
+    const auto it = peers_.find(key);
+    return it != peers_.end() && (it->second.owed || it->second.waiting);
+}
+
 std::int64_t TransferSender::NextStartMs() const
 {
     std::int64_t next = now_();

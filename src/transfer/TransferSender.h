@@ -72,6 +72,9 @@ public:
 
     // Some transfer is between its length and its text.
     bool Waiting() const;
+    // The connection `key` is owed the current text, or is between its
+    // length and its text.
+    bool Pending(const void* key) const;
     // The earliest moment every known peer may take a new transfer.
     std::int64_t NextStartMs() const;
 

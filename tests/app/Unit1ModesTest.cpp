@@ -7,6 +7,7 @@
 #include "MemoryClipboardBackend.h"
 #include "RunUntil.h"
 #include "app/Unit1.h"
+#include "net/Lookup.h"
 #include "net/ScktComp.h"
 #include "Unit1TestSupport.h"
 
@@ -14,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+
+#include <fstream>
 #include <string>
 
 namespace {
@@ -21,8 +25,14 @@ namespace {
 constexpr const char* Idle = "B1+ B2- B3+ B4- E1+ E2+";
 
 struct TForm1ModesTest : ::testing::Test {
+    explicit TForm1ModesTest(const char* settings = "") : form(CreateWith(settings)) {}
+    TForm1& CreateWith(const std::string& settings)
+    {
+        if (!settings.empty()) std::ofstream(harness.SettingsFile()) << "[TESSAROPRO]\r\n" << settings << "\r\n";
+        return harness.Create();
+    }
     Form1Harness harness;
-    TForm1& form = harness.Create();
+    TForm1& form;
 
     // "ONLINE" on a port nobody uses; returns the port.
     std::uint16_t GoOnline()
@@ -33,13 +43,18 @@ struct TForm1ModesTest : ::testing::Test {
         return port;
     }
     // "Connect" to a loopback port.
-    void ConnectTo(std::uint16_t port)
+    void ConnectTo(std::uint16_t port, const std::string& peer = "127.0.0.1")
     {
-        form.Edit1()->SetText("127.0.0.1");
+        form.Edit1()->SetText(peer);
         form.Edit2()->SetText(std::to_string(port));
         form.Button1()->click();
     }
     int PeerCount() const { return std::stoi(form.PanelText(TForm1::PeerCountPanel)); }
+};
+
+// RECONNECT=0: one attempt, and a connection that ends ends client mode.
+struct TForm1SingleAttemptTest : TForm1ModesTest {
+    TForm1SingleAttemptTest() : TForm1ModesTest("RECONNECT=0") {}
 };
 
 } // namespace
@@ -171,7 +186,7 @@ TEST_F(TForm1ModesTest, RefusedConnectKeepsTheConnectStateUntilDisconnect)
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndKeepsClientMode)
+TEST_F(TForm1SingleAttemptTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndKeepsClientMode)
 {
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
@@ -197,7 +212,7 @@ TEST_F(TForm1ModesTest, ResetOfAnEstablishedClientConnectionShowsCantConnectAndK
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-TEST_F(TForm1ModesTest, OnlineAfterAResetClientConnectionServesInServerMode)
+TEST_F(TForm1SingleAttemptTest, OnlineAfterAResetClientConnectionServesInServerMode)
 {
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
@@ -220,7 +235,7 @@ TEST_F(TForm1ModesTest, OnlineAfterAResetClientConnectionServesInServerMode)
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-TEST_F(TForm1ModesTest, OrderlyCloseByTheServerEndsClientMode)
+TEST_F(TForm1SingleAttemptTest, OrderlyCloseByTheServerEndsClientMode)
 {
     std::uint16_t port = 0;
     const UniqueFd listener = ListenLoopback(port);
@@ -234,5 +249,22 @@ TEST_F(TForm1ModesTest, OrderlyCloseByTheServerEndsClientMode)
     EXPECT_EQ(form.Mode, 0);
     EXPECT_EQ(ControlStates(form), Idle);
     EXPECT_FALSE(form.ClientSocket1().Active());
+    EXPECT_TRUE(harness.Errors().empty());
+}
+
+TEST_F(TForm1ModesTest, UnknownNameSaysSoAndIsTriedAgainAsIsALostConnection)
+{
+    std::uint16_t port = 0;
+    const UniqueFd listener = ListenLoopback(port);
+    Lookup::SetResolver([](LookupKind, const std::string&) { return LookupResult{EAI_NONAME, 0, 0}; });
+    ConnectTo(port, "desk.local");
+    ASSERT_TRUE(RunUntil([&] { return Status(form) == "desk.local Not found."; }));
+    EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
+    Lookup::SetResolver([](LookupKind, const std::string&) { return LookupResult{0, htonl(INADDR_LOOPBACK), 0}; });
+    ASSERT_TRUE(AwaitClientConnection(form, listener.Get()).Connected());
+    // The peer closed it at once: it is tried again, and the window stays.
+    EXPECT_TRUE(AwaitClientConnection(form, listener.Get()).Connected());
+    Lookup::SetResolver(nullptr);
+    EXPECT_EQ(ControlStates(form), "B1- B2+ B3- B4- E1- E2-");
     EXPECT_TRUE(harness.Errors().empty());
 }

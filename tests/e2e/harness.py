@@ -41,13 +41,14 @@ E2ETestCase
         A private folder holding a copy of the program; `settings` (bytes) is
         written there as mowkin.ini first. Start several runs from one
         installation to keep the settings file between them.
-    start_program(display, *args, installation=None, settings=None, env=None, user=None)
+    start_program(display, *args, installation=None, settings=None, env=None, user=None, prefix=())
         -> Program
         Runs the copy with DISPLAY and XDG_RUNTIME_DIR of `display`, the given
         arguments (e.g. "/addr:127.0.0.1", "/port:%d" % port, "/server") and
         any extra environment (a value of None removes the variable; Qt's
         platform is xcb unless removed). A fresh installation is made unless
-        one is given. `user` (a uid, needs root) runs it as that user.
+        one is given. `user` (a uid, needs root) runs it as that user; `prefix`
+        is a command that execs it (["ip", "netns", "exec", name]).
     peer_listener() -> PeerListener      a loopback listener for "/client" runs
     accept_peer(listener, timeout) -> ScriptedPeer
     connect_peer(port, timeout) -> ScriptedPeer   connects to a "/server" run
@@ -106,12 +107,12 @@ class E2ETestCase(unittest.TestCase):
             installation.write_settings(settings)
         return installation
 
-    def start_program(self, display, *args, installation=None, settings=None, env=None, user=None):
+    def start_program(self, display, *args, installation=None, settings=None, env=None, user=None, prefix=()):
         if installation is None:
             installation = self.install_program(settings)
         elif settings is not None:
             installation.write_settings(settings)
-        program = Program(display, installation, args, env, user)
+        program = Program(display, installation, args, env, user, prefix)
         self.addCleanup(program.finish)
         return program
 

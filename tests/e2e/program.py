@@ -131,7 +131,7 @@ class Window:
 class Program:
     """One run of the program; ended by PID when the test ends."""
 
-    def __init__(self, display, installation, args, env=None, user=None):
+    def __init__(self, display, installation, args, env=None, user=None, prefix=()):
         self.display = display
         self.installation = installation
         self.dir = installation.dir
@@ -152,7 +152,7 @@ class Program:
                 environment[name] = value
         as_user = {} if user is None else {"user": user, "group": user, "extra_groups": []}
         with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen([str(self.exe)] + self.args, cwd=self.dir.parent,
+            self.process = subprocess.Popen(list(prefix) + [str(self.exe)] + self.args, cwd=self.dir.parent,
                                             env=environment, stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
                                             **as_user)
