@@ -155,6 +155,7 @@ TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location)
         const TMemIniFile store(FileToRead(location));
         policy.Allow = store.GetValue(SettingsSection, AllowKey, "");
         policy.Passphrase = store.GetValue(SettingsSection, PassphraseKey, "");
+        policy.MaxPeers = store.GetValue(SettingsSection, MaxPeersKey, "");
     }
     ReturnFreedMemory();
     return policy;

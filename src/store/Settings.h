@@ -20,6 +20,7 @@ inline constexpr std::string_view LastPortKey = "LASTPORT";
 inline constexpr std::string_view CodePageKey = "CODEPAGE";
 inline constexpr std::string_view AllowKey = "ALLOW";
 inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
+inline constexpr std::string_view MaxPeersKey = "MAXPEERS";
 // The peer offered until another is given: the first text of the address
 // and port boxes, the value of a missing LASTIP or LASTPORT key, and where
 // "Connect" goes with an empty address box.
@@ -80,5 +81,6 @@ std::string ReadCodePage(const TSettingsLocation& location);
 struct TPeerPolicy {
     std::string Allow;      // ALLOW: addresses and ranges; empty when missing
     std::string Passphrase; // PASSPHRASE: empty when missing
+    std::string MaxPeers;   // MAXPEERS: empty when missing
 };
 TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location);

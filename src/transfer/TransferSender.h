@@ -7,15 +7,13 @@
 // apart, so that the next length never joins the end of a text at such a
 // peer either. Both waits run on the event loop's timers; nothing blocks.
 //
-// The sender holds no text of its own. A peer is owed "the current text",
-// which the clipboard watcher keeps (LastText) and the sender reads through `text` at
-// the moment a transfer starts: while a text is still leaving (the
-// connection has bytes of an earlier send waiting) or the pace holds the
-// next start back, a newer text simply takes the place of the one owed, and
-// only the newest goes. Between a transfer's length and its text the current
-// text must stay as it is; a caller that must change it then calls
-// KeepWaitingTexts first, which copies the text of every transfer in its
-// wait. Called on the event loop's thread only.
+// Each offer hands the sender the text itself, shared and never changed, so
+// a text owed to many peers is held once, by the caller and every peer that
+// still needs it. While a text is still leaving (the connection has bytes of
+// an earlier send waiting) or the pace holds the next start back, a newer
+// text simply takes the place of the one owed, and only the newest goes; a
+// transfer between its length and its text keeps its own text. Called on the
+// event loop's thread only.
 #pragma once
 
 #include "base/EventLoop.h"
@@ -50,39 +48,39 @@ public:
         std::function<bool()> busy;
     };
     using Clock = std::function<std::int64_t()>;
+    using Text = std::shared_ptr<const std::string>;
 
-    // `text`: the current text. `now`: milliseconds on a steady clock.
-    TransferSender(std::function<std::string_view()> text, Clock now = SteadyClockMs, EventLoop& loop = MainLoop());
+    // `now`: milliseconds on a steady clock.
+    explicit TransferSender(Clock now = SteadyClockMs, EventLoop& loop = MainLoop());
     ~TransferSender();
     TransferSender(const TransferSender&) = delete;
     TransferSender& operator=(const TransferSender&) = delete;
 
-    // The current text is owed to the connection `key` (any stable address
-    // naming it): its transfer starts now if it may, else at the first
-    // moment it may (a Pump after the connection drained).
-    void Offer(const void* key, Link link);
+    // `text` is owed to the connection `key` (any stable address naming it),
+    // in place of any text owed to it before: its transfer starts now if it
+    // may, else at the first moment it may (a Pump after the connection
+    // drained).
+    void Offer(const void* key, Link link, Text text);
     // Starts every owed transfer that may start now: after a connection
     // took all its waiting bytes, and on every watcher tick.
     void Pump();
-    // A received text replaces the current text: what is owed and has not
-    // started is dropped (the peer's text is newer), and a transfer in its
-    // wait keeps a copy of its text.
+    // A received text is newer than anything owed: what has not started is
+    // dropped; a transfer in its wait goes on.
     void DropOwed();
-    void KeepWaitingTexts();
 
     // Some transfer is between its length and its text.
     bool Waiting() const;
     // The earliest moment every known peer may take a new transfer.
     std::int64_t NextStartMs() const;
+    // When the last transfer to `key` started; nothing when none did.
+    std::optional<std::int64_t> LastStartMs(const void* key) const;
 
 private:
     struct Peer {
         Link link;
-        bool owed = false;
+        Text owed;                      // not started yet
+        Text waiting;                   // its length sent, the text to follow
         std::optional<std::int64_t> lastStart;
-        bool waiting = false;
-        std::size_t waitingBytes = 0;        // the count its length announced
-        std::optional<std::string> kept;     // its text, once the current one changed
         TimerId timer = 0;
     };
 
@@ -95,7 +93,6 @@ private:
     // The peer, or null when its connection is gone (the entry is then dropped).
     Peer* Find(const void* key);
 
-    std::function<std::string_view()> text_;
     Clock now_;
     EventLoop& loop_;
     std::map<const void*, Peer> peers_;

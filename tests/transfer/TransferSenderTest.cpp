@@ -15,19 +15,17 @@ namespace {
 
 struct TransferSenderTest : ::testing::Test {
     FakeEventLoop loop;
-    std::string current;
     std::shared_ptr<char> life = std::make_shared<char>();
     std::vector<std::string> sends; // each send, as it happened
-    TransferSender sender{[this] { return std::string_view(current); }, [this] { return loop.Now(); }, loop};
+    TransferSender sender{[this] { return loop.Now(); }, loop};
 
     void Offer(std::string text)
     {
-        current = std::move(text);
         TransferSender::Link link;
         link.life = life;
         link.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
         link.busy = [] { return false; };
-        sender.Offer(this, std::move(link));
+        sender.Offer(this, std::move(link), std::make_shared<const std::string>(std::move(text)));
     }
 };
 
@@ -70,7 +68,6 @@ TEST_F(TransferSenderTest, ReceivedTextDropsWhatIsOwedAndKeepsTheTextInItsWaitWh
 {
     Offer("mine");
     sender.DropOwed(); // a peer's text arrives during the wait
-    current = "the peer's";
     loop.Advance(LengthWaitMs);
     EXPECT_EQ(sends, (std::vector<std::string>{"4", "mine"}));
 
