@@ -87,6 +87,7 @@ TransferSender::Peer* TransferSender::Find(const void* key)
 
 void TransferSender::Step(const void* key)
 {
+    if (!Feed(key)) return;
     Peer* peer = Find(key);
     if (peer == nullptr || peer->waiting || !peer->owed) return;
     const std::int64_t now = now_();
@@ -119,11 +120,28 @@ void TransferSender::FinishWait(const void* key)
 {
     Peer* peer = Find(key);
     if (peer == nullptr || !peer->waiting) return;
-    const Text text = std::move(peer->waiting);
-    const auto send = peer->link.send;
-    send(*text);
-    // A newer text owed meanwhile goes at the pace.
+    peer->leaving = std::move(peer->waiting);
+    peer->leftBytes = 0;
+    // Then a newer text owed meanwhile, at the pace.
     Step(key);
+}
+
+bool TransferSender::Feed(const void* key)
+{
+    for (;;) {
+        Peer* peer = Find(key);
+        if (peer == nullptr) return false;
+        if (!peer->leaving) return true;
+        if (peer->link.busy()) return false;
+        // Held here: the send may end the connection, and its entry with it.
+        const Text text = peer->leaving;
+        const std::size_t size = std::min(text->size() - peer->leftBytes, TextPieceBytes);
+        const std::string_view piece(text->data() + peer->leftBytes, size);
+        peer->leftBytes += size;
+        if (peer->leftBytes == text->size()) peer->leaving.reset();
+        const auto send = peer->link.send;
+        send(piece);
+    }
 }
 
 bool TransferSender::Arm(const void* key, Peer& peer, std::int64_t delayMs)

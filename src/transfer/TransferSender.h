@@ -9,15 +9,19 @@
 //
 // Each offer hands the sender the text itself, shared and never changed, so
 // a text owed to many peers is held once, by the caller and every peer that
-// still needs it. While a text is still leaving (the connection has bytes of
-// an earlier send waiting) or the pace holds the next start back, a newer
-// text simply takes the place of the one owed, and only the newest goes; a
-// transfer between its length and its text keeps its own text. Called on the
-// event loop's thread only.
+// still needs it. The text goes to the connection a piece at a time
+// (TextPieceBytes), the next piece once the connection has taken the last,
+// so that a connection's own queue never holds a second copy of it.
+// While a text is still leaving (pieces not handed over, or the connection
+// has bytes of an earlier send waiting) or the pace holds the next start
+// back, a newer text simply takes the place of the one owed, and only the
+// newest goes; a transfer between its length and its text keeps its own
+// text. Called on the event loop's thread only.
 #pragma once
 
 #include "base/EventLoop.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,6 +36,8 @@
 inline constexpr int LengthWaitMs = 40;
 // The least time between the starts of two transfers to one peer.
 inline constexpr int TransferPaceMs = 500;
+// The most of a text handed to a connection at once.
+inline constexpr std::size_t TextPieceBytes = std::size_t{256} * 1024;
 
 // Milliseconds on the steady clock.
 std::int64_t SteadyClockMs();
@@ -80,6 +86,8 @@ private:
         Link link;
         Text owed;                      // not started yet
         Text waiting;                   // its length sent, the text to follow
+        Text leaving;                   // the text going out piece by piece
+        std::size_t leftBytes = 0;      // of `leaving`, handed to the connection
         std::optional<std::int64_t> lastStart;
         TimerId timer = 0;
     };
@@ -87,6 +95,9 @@ private:
     void Step(const void* key);
     void Start(const void* key, Peer& peer);
     void FinishWait(const void* key);
+    // Hands the connection the next pieces of the text leaving while it
+    // takes them; true once the whole text has been handed over.
+    bool Feed(const void* key);
     // False when the loop has no timer to give.
     bool Arm(const void* key, Peer& peer, std::int64_t delayMs);
     void Disarm(Peer& peer);

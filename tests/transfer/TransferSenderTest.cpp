@@ -17,6 +17,7 @@ struct TransferSenderTest : ::testing::Test {
     FakeEventLoop loop;
     std::shared_ptr<char> life = std::make_shared<char>();
     std::vector<std::string> sends; // each send, as it happened
+    bool busy = false;              // the connection still holds bytes
     TransferSender sender{[this] { return loop.Now(); }, loop};
 
     void Offer(std::string text)
@@ -24,7 +25,7 @@ struct TransferSenderTest : ::testing::Test {
         TransferSender::Link link;
         link.life = life;
         link.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
-        link.busy = [] { return false; };
+        link.busy = [this] { return busy; };
         sender.Offer(this, std::move(link), std::make_shared<const std::string>(std::move(text)));
     }
 };
@@ -91,4 +92,18 @@ TEST_F(TransferSenderTest, NewConnectionAtTheAddressOfAGoneOneGetsNoPartOfItsTra
     Offer("new");
     loop.Advance(LengthWaitMs);
     EXPECT_EQ(sends, (std::vector<std::string>{"8", "3", "new"}));
+}
+
+TEST_F(TransferSenderTest, LargeTextLeavesInPiecesEachAfterTheConnectionTookTheLast)
+{
+    const std::string text(TextPieceBytes * 2 + 7, 'x');
+    Offer(text);
+    busy = true; // the length is still in the connection's queue
+    loop.Advance(LengthWaitMs);
+    EXPECT_EQ(sends.size(), 1u);
+    busy = false;
+    sender.Pump();
+    EXPECT_EQ(sends.size(), 4u);
+    EXPECT_EQ(sends[1].size(), TextPieceBytes);
+    EXPECT_EQ(sends[1] + sends[2] + sends[3], text);
 }
