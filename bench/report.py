@@ -64,6 +64,8 @@ class Figures:
     large: dict = field(default_factory=dict)
     peaks: list = field(default_factory=list)
     link_large: dict = field(default_factory=dict)
+    fanout_latency: list = field(default_factory=list)
+    relay_peak: tuple = ()
     idle_s: float = 0.0
     idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
@@ -102,6 +104,17 @@ class Figures:
                          "%s plain link" % _s(plain), _ratio(linked, plain),
                          "≤ %.2f× plain link" % LinkTargetRatio,
                          linked is not None and plain is not None and linked <= LinkTargetRatio * plain))
+        if self.fanout_latency:
+            median, base_median = statistics.median(self.fanout_latency), statistics.median(self.baseline_latency)
+            rows.append(("Fan-out latency to 3 peers, copy on a client to the last machine, median of %d"
+                         % len(self.fanout_latency), _ms(median), "%s pipe, one peer" % _ms(base_median),
+                         _ratio(median, base_median), "", None))
+        if self.relay_peak and self.peaks:
+            before, peak = self.relay_peak
+            one_peer = max(run[0][1] for run in self.peaks)
+            rows.append(("Peak memory (VmHWM) of a server sending a %s copy to 3 peers" % _mb(largest),
+                         "%s (%s before)" % (_mb(peak), _mb(before)), "%s to one peer" % _mb(one_peer),
+                         _ratio(peak, one_peer), "about the one-peer figure", None))
         read = self._seconds(self.large, largest, 1)
         base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),
