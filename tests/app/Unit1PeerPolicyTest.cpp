@@ -117,38 +117,6 @@ TEST_F(TForm1PeerPolicyTest, PassphraseClientTakesNothingFromAPlainServerAndSays
     EXPECT_TRUE(harness.Errors().empty());
 }
 
-// A relaying server: a text from one peer reaches the others and not its own
-// peer; two peers sending at once both get through, the later one wins
-// everywhere; a value out of range serves one peer after one box.
-TEST_F(TForm1PeerPolicyTest, RelayPassesEachTextToTheOtherPeersAndTwoSendersAtOnceConverge)
-{
-    TForm1& form = CreateWith("MAXPEERS=3");
-    ASSERT_TRUE(harness.Errors().empty());
-    const std::uint16_t port = GoOnline(form);
-    LoopbackPeer a(ConnectLoopback(port)), b(ConnectLoopback(port)), c(ConnectLoopback(port));
-    ASSERT_TRUE(RunUntil([&] { return form.PanelText(TForm1::PeerCountPanel) == "3"; }));
-
-    a.Send("5hello");
-    ASSERT_TRUE(RunUntil([&] { return b.Received() == "5hello" && c.Received() == "5hello"; }));
-    RunFor(QuietTicksMs);
-    EXPECT_EQ(a.Received(), "");
-
-    // Interleaved: each peer's transfer is read whole, not mixed.
-    a.Send("3a");
-    ASSERT_TRUE(RunUntil([&] { return form.Receiver().InTransfer(); }));
-    b.Send("3x");
-    RunFor(100);
-    a.Send("bc");
-    ASSERT_TRUE(RunUntil([&] { return harness.Clipboard().Content() == std::optional<std::string>("abc"); }));
-    b.Send("yz");
-    ASSERT_TRUE(RunUntil([&] { return harness.Clipboard().Content() == std::optional<std::string>("xyz"); }));
-    const auto endsWith = [](const std::string& s, const std::string& tail) {
-        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-    };
-    EXPECT_TRUE(RunUntil([&] { return endsWith(a.Received(), "3xyz") && endsWith(c.Received(), "3xyz"); }, 5000));
-    EXPECT_TRUE(harness.Errors().empty());
-}
-
 TEST_F(TForm1PeerPolicyTest, PeerCountOutOfRangeIsReportedOnceAndServesOnePeer)
 {
     TForm1& form = CreateWith("MAXPEERS=33");

@@ -310,63 +310,35 @@ TEST_F(ServerSocketTest, APeerResetBeforeItIsServedRaisesNoErrorAndHoldsNoPlace)
     EXPECT_TRUE(errors.Messages().empty());
 }
 
-// One place: a connection takes it only once its key handshake is done, so
-// silent connections hold nothing; a peer coming back from the served
-// address takes it over (with a key, only after its own handshake); any
-// other is closed at accept.
+// One place: a silent connection in its key handshake holds none; a peer
+// from the served address takes it back (keyed: once its handshake is done);
+// another is closed at accept.
 TEST_F(ServerSocketTest, OnlyAFinishedHandshakeTakesThePlaceAndAReturningPeerTakesItBack)
 {
-    struct Case {
-        const char* rule;
-        bool keyed;
-        bool secondShakes; // a client component; else a raw connection that says nothing
-        const char* secondFrom;
-        bool replaces;
-    };
-    const Case cases[] = {
-        {"plain, from the served address", false, false, "127.0.0.1", true},
-        {"plain, from elsewhere", false, false, "127.0.0.2", false},
-        {"keyed, from the served address, no handshake", true, false, "127.0.0.1", false},
-        {"keyed, from the served address, handshake", true, true, "127.0.0.1", true},
-    };
-    LinkKey key;
-    key.fill('k');
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rule);
+    struct Case { bool keyed, secondShakes; const char* secondFrom; bool replaces; };
+    for (const Case c : {Case{false, false, "127.0.0.1", true}, Case{false, false, "127.0.0.2", false},
+                         Case{true, false, "127.0.0.1", false}, Case{true, true, "127.0.0.1", true}}) {
+        SCOPED_TRACE(std::string(c.secondFrom) + (c.keyed ? " keyed" : "") + (c.secondShakes ? " shakes" : ""));
         log.clear();
-        TCustomWinSocket::SetLinkKey(c.keyed ? std::optional<LinkKey>(key) : std::nullopt);
+        TCustomWinSocket::SetLinkKey(c.keyed ? std::optional<LinkKey>(LinkKey{}) : std::nullopt);
         server.SetPeerLimit(1);
         Listen();
-        const auto connect = [this](TClientSocket& client) {
-            client.SetAddress("127.0.0.1");
-            client.SetPort(port);
-            client.SetActive(true);
-        };
-        // Joining without a word before the real peer comes.
-        UniqueFd silent = c.keyed ? ConnectLoopback(port, "127.0.0.3") : UniqueFd();
-        TClientSocket first;
-        connect(first);
-        ASSERT_TRUE(RunUntil([&] { return Count("connect") == 1; }));
-        EXPECT_EQ(server.ConnectionCount(), 1);
-
-        TClientSocket second;
-        UniqueFd raw;
-        if (c.secondShakes) {
-            connect(second);
-        } else {
-            raw = ConnectLoopback(port, c.secondFrom);
+        TClientSocket first, second;
+        for (TClientSocket* client : {&first, &second}) {
+            client->SetAddress("127.0.0.1");
+            client->SetPort(port);
         }
-        if (c.replaces) {
-            ASSERT_TRUE(RunUntil([&] { return Count("connect") == 2 && Count("disconnect") == 1; }));
-            EXPECT_TRUE(RunUntil([&] { return !first.Active(); }));
-        } else if (c.keyed) {
-            RunFor(300);
-        } else {
+        UniqueFd silent = c.keyed ? ConnectLoopback(port, "127.0.0.3") : UniqueFd();
+        first.SetActive(true);
+        ASSERT_TRUE(RunUntil([&] { return Count("connect") == 1 && server.ConnectionCount() == 1; }));
+        UniqueFd raw = c.secondShakes ? UniqueFd() : ConnectLoopback(port, c.secondFrom);
+        if (c.secondShakes) second.SetActive(true);
+        EXPECT_EQ(RunUntil([&] { return !first.Active(); }, c.replaces ? 5000 : 300), c.replaces);
+        if (!c.keyed && !c.replaces) {
             EXPECT_TRUE(RunUntil([&] { return WaitForPeerClose(raw.Get(), 10); }));
         }
         EXPECT_EQ(Count("connect"), c.replaces ? 2 : 1);
         EXPECT_EQ(Count("disconnect"), c.replaces ? 1 : 0);
-        EXPECT_EQ(first.Active(), !c.replaces);
         server.SetActive(false);
     }
 }
