@@ -24,8 +24,6 @@ constexpr QRect WindowBounds(192, 116, 387, 135); // client area on the screen
 constexpr int FontPixelSize = 12;
 
 constexpr int Timer1IntervalMs = 500;
-// The most peers MAXPEERS may ask the server to relay between.
-constexpr int MaxPeersLimit = 32;
 constexpr int Timer2IntervalMs = 250;
 
 constexpr int Edit1MaxLength = 15;
@@ -35,6 +33,9 @@ constexpr int IconSizePx = 32;
 constexpr int PeerCountPanelWidthPx = 25;
 constexpr int ReceivePanelWidthPx = 25;
 constexpr int SendPanelWidthPx = 25;
+
+// The most peers MAXPEERS may ask the server to relay between.
+constexpr int MaxPeersLimit = 32;
 
 // A Japanese-capable proportional face; without either, the default face.
 QFont WindowFont()
