@@ -33,6 +33,10 @@ What it measures, each against a baseline taken in the same invocation:
 - a peer that reads nothing: the growth of a server's memory while twelve
   20 MB texts are copied to a connected peer that is stopped (SIGSTOP), over
   the encrypted link against the plain one.
+- relaying (MAXPEERS=3, three clients on displays of their own): fan-out
+  latency from a copy on one client to the last of the other three machines,
+  against the same pipe baseline; and the server's peak memory while a text of
+  the largest size copied on it goes to all three peers.
 
 The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
 on private displays and loopback ports and is stopped by PID at the end.
@@ -102,6 +106,8 @@ BacklogCopies = 12
 BacklogTextBytes = 20 * MB
 BacklogSpacingS = 1.5
 BacklogSettleS = 3.0
+RelaySettings = b"[TESSAROPRO]\r\nMAXPEERS=3\r\n"
+RelayClients = 3
 ClockTicksPerS = os.sysconf("SC_CLK_TCK")
 XclipCopyArgv = ("xclip", "-selection", "clipboard", "-i", "-quiet", "-t", "UTF8_STRING")
 # Asks of the receiving program while idle, for the figure to compare with.
@@ -373,6 +379,43 @@ class Bench:
             "+%d / +%d MB" % (grown // MB, peak // MB)
             for grown, peak in (self.figures.backlog_plain, self.figures.backlog_link)))
 
+    def run_relay(self):
+        largest = max(self.plan.sizes_bytes)
+        report_progress("program: a server relaying to %d clients; fan-out latency, %d MB to all"
+                        % (RelayClients, largest // MB))
+        displays = [self.display() for _ in range(RelayClients + 1)]
+        server, port = self.server(displays[0], RelaySettings)
+        for display in displays[1:]:
+            self.program(display, "/addr:127.0.0.1", "/port:%d" % port, "/client")
+        warm = self.texts.latency_text()
+        displays[0].set_clipboard(warm)
+        wait_until(lambda: all(d.get_clipboard() == warm for d in displays), StartWaitS,
+                   message="the warm-up text on every display")
+        watch = self.watch(displays)
+        samples = []
+        for index in range(self.plan.copies):
+            source = displays[1 + index % RelayClients]
+            targets = [display for display in displays if display is not source]
+            text = self.texts.latency_text(japanese=index % 3 == 2)
+            dither()
+            watch.forget()
+            copy_to_clipboard(source, text)
+            copied = watch.next_change(source, SmallTextWaitS)
+            last = max(watch.next_change(target, SmallTextWaitS) for target in targets)
+            for target in targets:
+                if target.get_clipboard() != text:
+                    raise AssertionError("%s does not hold the copy made on %s" % (target.name, source.name))
+            samples.append(last - copied)
+        self.figures.fanout_latency = samples
+        text = self.texts.large_text(largest)
+        dither()
+        reset_peak_memory(server.pid)
+        resident = status_bytes(server.pid, "VmRSS")
+        copy_to_clipboard(displays[0], text)
+        wait_until(lambda: all(d.get_clipboard(timeout=large_wait_s(largest)) == text for d in displays[1:]),
+                   large_wait_s(largest) * 2, interval=1, message="the large text on every client")
+        self.figures.relay_peak = (resident, status_bytes(server.pid, "VmHWM"))
+
     def idle_program(self, text):
         """A server with a scripted peer that has received `text`, on its own display."""
         display = self.display()
@@ -445,6 +488,8 @@ def main(argv):
             bench.run_wayland()
             stack.close()
             bench.run_backlog()
+            stack.close()
+            bench.run_relay()
             stack.close()
             bench.run_idle()
     finally:

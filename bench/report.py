@@ -79,6 +79,8 @@ class Figures:
     link_digit_latency: list = field(default_factory=list)
     backlog_plain: tuple = ()
     backlog_link: tuple = ()
+    fanout_latency: list = field(default_factory=list)
+    relay_peak: tuple = ()
     idle_s: float = 0.0
     idle_cpu_s: tuple = (0.0, 0.0)
     idle_rss: tuple = (0, 0)
@@ -135,6 +137,17 @@ class Figures:
                          "+%s (+%s) plain link" % tuple(_mb(size) for size in self.backlog_plain),
                          _ratio(self.backlog_link[0], self.backlog_plain[0]),
                          "growth ≤ %.1f texts" % BacklogTargetTexts, self.backlog_link[0] <= BacklogTargetTexts * text))
+        if self.fanout_latency:
+            median, base_median = statistics.median(self.fanout_latency), statistics.median(self.baseline_latency)
+            rows.append(("Fan-out latency to 3 peers, copy on a client to the last machine, median of %d"
+                         % len(self.fanout_latency), _ms(median), "%s pipe, one peer" % _ms(base_median),
+                         _ratio(median, base_median), "", None))
+        if self.relay_peak and self.peaks:
+            before, peak = self.relay_peak
+            one_peer = max(run[0][1] for run in self.peaks)
+            rows.append(("Peak memory (VmHWM) of a server sending a %s copy to 3 peers" % _mb(largest),
+                         "%s (%s before)" % (_mb(peak), _mb(before)), "%s to one peer" % _mb(one_peer),
+                         _ratio(peak, one_peer), "about the one-peer figure", None))
         read = self._seconds(self.large, largest, 1)
         base_read = self._seconds(self.baseline_large, largest, 1)
         rows.append(("Read %s back from the receiving clipboard" % _mb(largest), _s(read), _s(base_read),

@@ -37,6 +37,9 @@ constexpr int PeerCountPanelWidthPx = 25;
 constexpr int ReceivePanelWidthPx = 25;
 constexpr int SendPanelWidthPx = 25;
 
+// The most peers MAXPEERS may ask the server to relay between.
+constexpr int MaxPeersLimit = 32;
+
 // A Japanese-capable proportional face; without either, the default face.
 QFont WindowFont()
 {
@@ -72,7 +75,7 @@ QGroupBox* MakeGroupBox(QWidget* parent, const char* title, QRect bounds)
 } // namespace
 
 TForm1::TForm1(TApplication& application)
-    : TForm(application), sender_([this] { return std::string_view(watcher_.LastText()); })
+    : TForm(application)
 {
     // No title-bar buttons at all: no system menu, no minimise, maximise or
     // close box. The window leaves by "Exit" (or "hide").
@@ -248,6 +251,7 @@ void TForm1::ApplyPeerPolicy()
     try {
         const TPeerPolicy policy = ReadPeerPolicy(Application().SettingsLocation());
         keepTrying_ = policy.Reconnect != "0";
+        ApplyMaxPeers(policy.MaxPeers);
         TCustomWinSocket::SetLinkKey(std::nullopt);
         if (!policy.Passphrase.empty()) {
             try {
@@ -269,6 +273,20 @@ void TForm1::ApplyPeerPolicy()
     } catch (...) {
         ReportEscapedError(std::current_exception());
     }
+}
+
+void TForm1::ApplyMaxPeers(const std::string& value)
+{
+    // A value that does not parse serves one peer, as a missing one does.
+    serverSocket1_.SetPeerLimit(1);
+    if (value.empty()) return;
+    std::int32_t count = 0;
+    if (TryStrToInt(value, count) && count >= 1 && count <= MaxPeersLimit) {
+        serverSocket1_.SetPeerLimit(count);
+        return;
+    }
+    ReportEscapedError(std::make_exception_ptr(Exception(
+        "MAXPEERS=" + value + " is not a number of peers from 1 to " + IntToStr(MaxPeersLimit) + ": one peer is served")));
 }
 
 void TForm1::ApplyCommandLine()

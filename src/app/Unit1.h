@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -138,6 +139,7 @@ private:
     void AddTrayIcon();
     void ApplyWireEncoding();
     void ApplyPeerPolicy();
+    void ApplyMaxPeers(const std::string& value);
     void BindSockets();
     void ServerOffline();
     // The address and port boxes, "Connect" and "ONLINE" are offered while
@@ -165,7 +167,11 @@ private:
     void ResendUndelivered(TCustomWinSocket* connection);
     void ReceiveFrom(TCustomWinSocket* socket);
     void DropTransferFrom(const TCustomWinSocket* socket);
-    void ShowTransferEvents(TransferEvents events);
+    // `source`: the connection the events' bytes came from.
+    void ShowTransferEvents(TransferEvents events, const TCustomWinSocket* source);
+    // A text from one served peer goes on to every other.
+    void RelayFrom(const TCustomWinSocket* source);
+    bool RelayIncoming() const;
     void WatchClipboard();
     void LookTimerTick();
     void NoteRead();
@@ -197,6 +203,9 @@ private:
     TransferReceiver receiver_;
     // The connection whose bytes the receiver holds; compared, never used.
     const TCustomWinSocket* receiverSource_ = nullptr;
+    // Served peers' own receivers, for a peer that sends while the receiver
+    // above holds another's transfer; kept until that peer's connection ends.
+    std::map<const TCustomWinSocket*, TransferReceiver> relayReceivers_;
     ClipboardWatcher watcher_;
     // When the last read of the clipboard ended (steady milliseconds), and
     // the one-shot look that a change report asked for.

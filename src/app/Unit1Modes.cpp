@@ -61,6 +61,7 @@ void TForm1::ServerOffline()
     // Stopping the server ends its connections without events; a transfer
     // one of them was feeding ends with it.
     serverSocket1_.SetActive(false);
+    relayReceivers_.clear();
     if (receiverSource_ != clientSocket1_.ClientConnection()) DropTransferFrom(receiverSource_);
 }
 

@@ -158,5 +158,5 @@ void TForm1::NoteLinkLost(TCustomWinSocket* connection)
 void TForm1::ResendUndelivered(TCustomWinSocket* connection)
 {
     if (!std::exchange(resendOnLink_, false)) return;
-    sender_.Offer(connection, SenderConnection(connection));
+    sender_.Offer(connection, SenderConnection(connection), watcher_.SharedLastText());
 }

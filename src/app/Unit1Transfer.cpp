@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -25,6 +26,10 @@ std::int64_t NowMs()
 // at each read, and never more often than the watcher's tick would.
 constexpr std::int64_t LookSpacingMs = 450;
 
+// A text of ours sent to a peer this long before that peer's own text came
+// may have crossed it on the way.
+constexpr std::int64_t CrossingWindowMs = 2000;
+
 } // namespace
 
 void TForm1::Timer1Timer()
@@ -35,7 +40,14 @@ void TForm1::Timer1Timer()
     SetPanelText(PeerCountPanel, IntToStr(serverSocket1_.Listener()->ConnectionCount()));
 
     // A start of transfer that waited for more bytes in vain is settled now.
-    ShowTransferEvents(receiver_.Poll(NowMs()));
+    ShowTransferEvents(receiver_.Poll(NowMs()), receiverSource_);
+    // Taken first: what a text relayed does may end connections.
+    std::vector<const TCustomWinSocket*> sources;
+    for (const auto& entry : relayReceivers_) sources.push_back(entry.first);
+    for (const TCustomWinSocket* source : sources) {
+        if (const auto own = relayReceivers_.find(source); own != relayReceivers_.end())
+            ShowTransferEvents(own->second.Poll(NowMs()), source);
+    }
 
     // The tick also finds what a change report missed, and a start the
     // sender could not make at its own moment.
@@ -72,6 +84,8 @@ void TForm1::LookTimerTick()
 
 void TForm1::WatchClipboard()
 {
+    // Nothing is sent while a text comes in, from any peer.
+    if (RelayIncoming()) return;
     // A client's text waits for its connection: one copied while it is down
     // goes once it is back.
     const bool offered =
@@ -93,23 +107,47 @@ void TForm1::NoteRead()
     lastReadEndMs_ = NowMs();
 }
 
-// The new text is LastText itself; the sender reads it from there when each
-// peer's transfer starts, so a large text is not copied on its way to the
-// sockets, and a text not yet started is replaced by a newer one.
+// The new text is LastText itself, shared with every connection it goes to, so
+// a large text is held once on its way to the sockets; a text not yet
+// started is replaced by a newer one.
 void TForm1::OfferToPeers()
 {
     if (Mode == 1) {
         TServerWinSocket* listener = serverSocket1_.Listener();
         for (int i = 0; i < listener->ConnectionCount(); ++i) {
             TServerClientWinSocket* connection = listener->Connection(i);
-            sender_.Offer(connection, SenderConnection(connection));
+            sender_.Offer(connection, SenderConnection(connection), watcher_.SharedLastText());
         }
         ownTextSent_ = true;
     } else if (Mode == 2) {
         TClientWinSocket* connection = clientSocket1_.ClientConnection();
-        sender_.Offer(connection, SenderConnection(connection));
+        sender_.Offer(connection, SenderConnection(connection), watcher_.SharedLastText());
         ownTextSent_ = true;
     }
+}
+
+// The server's clipboard is the one truth. A text from one peer goes to
+// every other, never back to its own peer, unless a text of ours went to
+// that peer while its own was on the way (that peer then holds ours, and
+// would be left apart): then it goes back too.
+void TForm1::RelayFrom(const TCustomWinSocket* source)
+{
+    TServerWinSocket* listener = serverSocket1_.Listener();
+    if (Mode != 1 || listener->PeerLimit() <= 1) return;
+    for (int i = 0; i < listener->ConnectionCount(); ++i) {
+        TServerClientWinSocket* connection = listener->Connection(i);
+        if (connection == source) {
+            const std::optional<std::int64_t> started = sender_.LastStartMs(connection);
+            if (!(connection->QueuedBytes() > 0 || (started && *started + CrossingWindowMs >= NowMs()))) continue;
+        }
+        sender_.Offer(connection, SenderConnection(connection), watcher_.SharedLastText());
+    }
+}
+
+bool TForm1::RelayIncoming() const
+{
+    return std::any_of(relayReceivers_.begin(), relayReceivers_.end(),
+                       [](const auto& entry) { return entry.second.InTransfer(); });
 }
 
 TransferSender::Connection TForm1::SenderConnection(TCustomWinSocket* connection)
@@ -141,20 +179,30 @@ void TForm1::ReceiveFrom(TCustomWinSocket* socket)
 {
     ShowReceiveActivity();
     const std::string bytes = socket->ReadAllText();
-    // One transfer at a time: only the connection that began it feeds it.
-    if (receiver_.InTransfer() && socket != receiverSource_) return;
+    // One transfer per receiver: only the connection that began it feeds
+    // it. A relaying server gives a second sending peer a receiver of its own.
+    const bool relaying = Mode == 1 && serverSocket1_.PeerLimit() > 1;
+    if (const auto own = relayReceivers_.find(socket); own != relayReceivers_.end()) {
+        ShowTransferEvents(own->second.Feed(bytes, NowMs(), socket->ReadEndsAtPeerWrite()), socket);
+        return;
+    }
+    if (receiver_.InTransfer() && socket != receiverSource_) {
+        if (relaying) ShowTransferEvents(relayReceivers_[socket].Feed(bytes, NowMs(), socket->ReadEndsAtPeerWrite()), socket);
+        return;
+    }
     receiverSource_ = socket;
-    ShowTransferEvents(receiver_.Feed(bytes, NowMs(), socket->ReadEndsAtPeerWrite()));
+    ShowTransferEvents(receiver_.Feed(bytes, NowMs(), socket->ReadEndsAtPeerWrite()), socket);
 }
 
 void TForm1::DropTransferFrom(const TCustomWinSocket* socket)
 {
+    relayReceivers_.erase(socket);
     if (socket == nullptr || socket != receiverSource_) return;
     receiver_.Reset();
     receiverSource_ = nullptr;
 }
 
-void TForm1::ShowTransferEvents(TransferEvents events)
+void TForm1::ShowTransferEvents(TransferEvents events, const TCustomWinSocket* source)
 {
     for (TransferEvent& event : events) {
         switch (event.kind) {
@@ -173,6 +221,7 @@ void TForm1::ShowTransferEvents(TransferEvents events)
             // Its read-back asks this program itself, the clipboard's owner
             // now: it does not count against the reading spacing.
             watcher_.PlaceReceived(std::move(event.text));
+            RelayFrom(source);
             break;
         }
     }

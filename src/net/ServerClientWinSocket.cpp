@@ -12,7 +12,7 @@ TServerClientWinSocket::TServerClientWinSocket(int handle, TServerWinSocket* ser
             server->RouteClientEvent(socket, kind);
         };
         ErrorSink = [server](TCustomWinSocket*, TCustomWinSocket* socket, TErrorEvent kind, int& code) {
-            server->ClientError(socket, kind, code);
+            server->RouteClientError(socket, kind, code);
         };
         RefusalSink = [server](TCustomWinSocket*, const std::string& peerAddress, TRefusal why) {
             server->FireRefusal(peerAddress, why);
@@ -25,6 +25,7 @@ void TServerClientWinSocket::Start(const sockaddr_in& peer)
     StateGuard guard(*this);
     if (started_) return;
     started_ = true;
+    acceptedAddress_ = peer.sin_addr.s_addr;
     // A peer that resets from here on is asked for in vain: keep what accept
     // said, so that the connect and disconnect handlers can still name it.
     NotePeer(peer);

@@ -19,6 +19,8 @@ public:
     // The accepting server calls it once the object is in its list, with the
     // peer's address as accept gave it.
     void Start(const sockaddr_in& peer);
+    // The peer's IPv4 address as accept gave it (network order).
+    std::uint32_t AcceptedAddress() const { return acceptedAddress_; }
 
 protected:
     ~TServerClientWinSocket() override = default;
@@ -27,4 +29,5 @@ protected:
 private:
     TServerWinSocket* server_;
     bool started_ = false;
+    std::uint32_t acceptedAddress_ = 0;
 };

@@ -45,22 +45,71 @@ void TServerWinSocket::SetServerType(TServerType value)
 void TServerWinSocket::AddConnection(TServerClientWinSocket* socket)
 {
     std::lock_guard lock(listLock_);
-    if (std::find(connections_.begin(), connections_.end(), socket) == connections_.end())
-        connections_.push_back(socket);
+    if (std::find(joining_.begin(), joining_.end(), socket) == joining_.end() && !IsServed(socket))
+        joining_.push_back(socket);
 }
 
 void TServerWinSocket::RemoveConnection(TServerClientWinSocket* socket)
 {
     std::lock_guard lock(listLock_);
     connections_.erase(std::remove(connections_.begin(), connections_.end(), socket), connections_.end());
+    joining_.erase(std::remove(joining_.begin(), joining_.end(), socket), joining_.end());
 }
 
 void TServerWinSocket::Teardown(int handle)
 {
     StateGuard guard(*this);
-    // Each destroyed connection leaves the list itself, events detached.
+    // Each destroyed connection leaves its list itself, events detached.
+    while (!joining_.empty()) joining_.back()->Destroy();
     while (!connections_.empty()) connections_.back()->Destroy();
     TCustomWinSocket::Teardown(handle);
+}
+
+bool TServerWinSocket::IsServed(const TCustomWinSocket* socket) const
+{
+    return std::find(connections_.begin(), connections_.end(), socket) != connections_.end();
+}
+
+// Connections still in the list but closed do not hold a place.
+int TServerWinSocket::ServedCount() const
+{
+    return static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
+                                          [](const TServerClientWinSocket* c) { return c->IsConnected(); }));
+}
+
+TServerClientWinSocket* TServerWinSocket::ServedAt(std::uint32_t address) const
+{
+    const auto it = std::find_if(connections_.begin(), connections_.end(), [address](TServerClientWinSocket* c) {
+        return c->IsConnected() && c->AcceptedAddress() == address;
+    });
+    return it == connections_.end() ? nullptr : *it;
+}
+
+void TServerWinSocket::BoundJoining()
+{
+    std::vector<TServerClientWinSocket*> open;
+    for (TServerClientWinSocket* c : joining_)
+        if (c->IsConnected()) open.push_back(c);
+    if (static_cast<int>(open.size()) >= MaxLinkHandshakes) open.front()->Destroy();
+}
+
+bool TServerWinSocket::Serve(TCustomWinSocket* socket)
+{
+    const auto it = std::find(joining_.begin(), joining_.end(), socket);
+    if (it == joining_.end()) return IsServed(socket);
+    auto* client = *it;
+    if (peerLimit_ > 0 && ServedCount() >= peerLimit_) {
+        TServerClientWinSocket* returning = ServedAt(client->AcceptedAddress());
+        if (returning == nullptr) return false;
+        const std::weak_ptr<void> life = client->Life();
+        returning->CloseConnection();
+        // The old connection's disconnect handler may have ended this one.
+        if (life.expired() || !client->IsConnected()) return false;
+    }
+    std::lock_guard lock(listLock_);
+    joining_.erase(std::find(joining_.begin(), joining_.end(), client));
+    connections_.push_back(client);
+    return true;
 }
 
 TServerClientWinSocket* TServerWinSocket::GetClientSocket(int handle)
@@ -81,10 +130,11 @@ void TServerWinSocket::AcceptReady(int handle)
         FireRefusal(SocketCalls::DottedText(peer.sin_addr.s_addr), rfAddress);
         return;
     }
-    if (!Admits(fd)) {
+    if (!Admits(fd, peer.sin_addr.s_addr)) {
         SocketCalls::Close(fd);
         return;
     }
+    BoundJoining();
     SocketCalls::ConfigureConnection(fd, KeepAlive());
 
     TServerClientWinSocket* socket = nullptr;
@@ -102,32 +152,36 @@ void TServerWinSocket::AcceptReady(int handle)
     FireEvent(socket, skAccept);
 }
 
-bool TServerWinSocket::Admits(int fd) const
+bool TServerWinSocket::Admits(int fd, std::uint32_t address) const
 {
     // A peer that reset the connection while it waited in the listen queue
     // is gone already: nothing would ever be heard of it again.
     sockaddr_in peer{};
     if (SocketCalls::PeerName(fd, peer) != 0) return false;
-    // Connections still in the list but closed do not hold a place.
-    if (peerLimit_ > 0) {
-        const auto served = std::count_if(connections_.begin(), connections_.end(),
-                                          [](const TServerClientWinSocket* c) { return c->IsConnected(); });
-        if (served >= peerLimit_) return false;
-    }
-    return true;
+    return peerLimit_ <= 0 || ServedCount() < peerLimit_ || ServedAt(address) != nullptr;
 }
 
 void TServerWinSocket::RouteClientEvent(TCustomWinSocket* socket, TSocketEventKind kind)
 {
     switch (kind) {
-    case skConnect: ClientConnect(socket); break;
-    case skWrite: ClientWrite(socket); break;
-    case skRead: ClientRead(socket); break;
+    case skConnect:
+        if (Serve(socket)) {
+            ClientConnect(socket);
+        } else {
+            socket->CloseConnection();
+        }
+        break;
+    case skWrite:
+        if (IsServed(socket)) ClientWrite(socket);
+        break;
+    case skRead:
+        if (IsServed(socket)) ClientRead(socket);
+        break;
     case skDisconnect: {
         // Read first: the handler may end this listener.
         const bool freeLater = serverType_ == stNonBlocking;
         try {
-            ClientDisconnect(socket);
+            if (IsServed(socket)) ClientDisconnect(socket);
         } catch (...) {
             // A failing handler must not leave the closed entry behind forever.
             if (freeLater) socket->FreeLater();
@@ -138,6 +192,15 @@ void TServerWinSocket::RouteClientEvent(TCustomWinSocket* socket, TSocketEventKi
     }
     default: break;
     }
+}
+
+void TServerWinSocket::RouteClientError(TCustomWinSocket* socket, TErrorEvent kind, int& code)
+{
+    if (IsServed(socket)) return ClientError(socket, kind, code);
+    // A connection that fails while joining was never the peer: it ends
+    // without a word to the owner.
+    code = 0;
+    socket->CloseConnection();
 }
 
 void TServerWinSocket::ClientRead(TCustomWinSocket* socket)

@@ -4,11 +4,22 @@
 // OnClientDisconnect, OnClientRead, OnClientWrite and OnClientError with
 // itself as Sender.
 //
+// A connection is served (in the list, its events raised) from its connect
+// event on: at once on a plain link, once its key handshake has finished on
+// an encrypted one. Until then it is only joining: not counted, offered
+// nothing, and it raises no event at all; up to MaxLinkHandshakes join at
+// once, the oldest giving way to a newer one.
+//
+// With a peer limit, a connection that finds every place taken is closed at
+// accept, before a byte of it is read or a byte is sent to it, without any
+// event; unless it comes from the address of a served peer: a returning peer
+// takes that peer's place once it is served (the old connection ends with
+// its disconnect event). A joining connection that finishes after the last
+// place was taken by another is closed as surplus, silently.
+//
 // A connection that ends stays in the list, marked not connected, until its
 // deferred free runs on a later pass; stopping the listener destroys every
-// connection at once without any event. A connection the listener does not
-// admit (see Admits) is closed at accept, before a byte of it is read or a
-// byte is sent to it, and raises no event at all. Owned by TServerSocket;
+// connection at once without any event. Owned by TServerSocket;
 // loop thread only. There is no thread-per-client mode: stThreadBlocking only
 // empties the notification set, and such a listener accepts nothing.
 #pragma once
@@ -39,6 +50,7 @@ public:
     int ThreadCacheSize() const { return threadCacheSize_; }
     void SetThreadCacheSize(int value) { threadCacheSize_ = value; }
     // How many connected peers the listener serves at a time; 0: no limit.
+    // Connections still joining do not count.
     int PeerLimit() const { return peerLimit_; }
     void SetPeerLimit(int value) { peerLimit_ = value; }
 
@@ -66,10 +78,21 @@ private:
     void AddConnection(TServerClientWinSocket* socket);
     void RemoveConnection(TServerClientWinSocket* socket);
     void RouteClientEvent(TCustomWinSocket* socket, TSocketEventKind kind);
-    // Whether a connection just accepted on `fd` is taken on.
-    bool Admits(int fd) const;
+    void RouteClientError(TCustomWinSocket* socket, TErrorEvent kind, int& code);
+    // Whether a connection just accepted on `fd` from `address` is taken on.
+    bool Admits(int fd, std::uint32_t address) const;
+    // A joining connection becomes served, taking a returning peer's place
+    // if it must; false when there is no place for it.
+    bool Serve(TCustomWinSocket* socket);
+    bool IsServed(const TCustomWinSocket* socket) const;
+    int ServedCount() const;
+    // The oldest served peer at `address` still connected, or null.
+    TServerClientWinSocket* ServedAt(std::uint32_t address) const;
+    // Makes room for one more joining connection.
+    void BoundJoining();
 
-    std::vector<TServerClientWinSocket*> connections_;
+    std::vector<TServerClientWinSocket*> connections_; // served, in the order served
+    std::vector<TServerClientWinSocket*> joining_;     // accepted, not yet served
     std::mutex listLock_; // guards additions and removals only
     TServerType serverType_ = stNonBlocking;
     int threadCacheSize_ = DefaultThreadCacheSize;

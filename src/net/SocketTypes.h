@@ -111,5 +111,9 @@ inline constexpr KeepAliveTimes DefaultKeepAliveTimes{30, 10, 3};
 // How long the encrypted link's handshake may take before the peer counts as
 // one without the key: a copy without it never answers the hello.
 inline constexpr int LinkHandshakeTimeoutMs = 10000;
+// Accepted connections a server lets agree their key at once; a further one
+// makes the oldest give way, so that silent connections cannot hold the door
+// shut for a peer whose handshake takes milliseconds.
+inline constexpr int MaxLinkHandshakes = 8;
 // Plaintext decrypted per read event, at most (plus one record).
 inline constexpr std::size_t LinkReadLimitBytes = std::size_t{1} << 20;

@@ -193,6 +193,7 @@ TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location)
         policy.Allow = store.GetValue(SettingsSection, AllowKey, "");
         policy.Passphrase = store.GetValue(SettingsSection, PassphraseKey, "");
         policy.Reconnect = store.GetValue(SettingsSection, ReconnectKey, "");
+        policy.MaxPeers = store.GetValue(SettingsSection, MaxPeersKey, "");
     }
     ReturnFreedMemory();
     return policy;

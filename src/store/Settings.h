@@ -24,6 +24,7 @@ inline constexpr std::string_view CodePageKey = "CODEPAGE";
 inline constexpr std::string_view AllowKey = "ALLOW";
 inline constexpr std::string_view PassphraseKey = "PASSPHRASE";
 inline constexpr std::string_view ReconnectKey = "RECONNECT";
+inline constexpr std::string_view MaxPeersKey = "MAXPEERS";
 // The peer offered until another is given: the first text of the address
 // and port boxes, the value of a missing LASTIP or LASTPORT key, and where
 // "Connect" goes with an empty address box.
@@ -98,5 +99,6 @@ struct TPeerPolicy {
     std::string Allow;      // ALLOW: addresses and ranges; empty when missing
     std::string Passphrase; // PASSPHRASE: empty when missing
     std::string Reconnect;  // RECONNECT: "0" makes "Connect" a single attempt
+    std::string MaxPeers;   // MAXPEERS: empty when missing
 };
 TPeerPolicy ReadPeerPolicy(const TSettingsLocation& location);

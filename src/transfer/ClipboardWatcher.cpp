@@ -34,7 +34,7 @@ void ClipboardWatcher::DropLookedText()
 
 void ClipboardWatcher::Judge()
 {
-    if (lookedText_ == lastText_) {
+    if (lookedText_ == *lastText_) {
         verdict_ = Verdict::IsLast;
     } else if (placedEcho_ && lookedText_ == *placedEcho_) {
         verdict_ = Verdict::IsEcho;
@@ -50,7 +50,7 @@ void ClipboardWatcher::Judge()
 // read, so the clipboard is read again.
 void ClipboardWatcher::ClearLastText()
 {
-    std::string().swap(lastText_);
+    lastText_ = std::make_shared<const std::string>();
     if (verdict_ == Verdict::IsLast) {
         looked_ = false;
         lookedHoldsText_ = false;
@@ -65,11 +65,11 @@ std::optional<std::string_view> ClipboardWatcher::Tick(const TransferReceiver& r
     if (!lookedHoldsText_) return std::nullopt;
     if (verdict_ == Verdict::Unjudged) Judge();
     if (verdict_ != Verdict::New || !offered || !FitsOneTransfer(lookedText_)) return std::nullopt;
-    lastText_ = std::move(lookedText_);
-    DropLookedText(); // and with it the previous LastText, which the move left there
+    lastText_ = std::make_shared<const std::string>(std::move(lookedText_));
+    DropLookedText();
     verdict_ = Verdict::IsLast;
     placedEcho_.reset();
-    return std::string_view(lastText_);
+    return std::string_view(*lastText_);
 }
 
 void ClipboardWatcher::PlaceReceived(std::string text)
@@ -81,10 +81,9 @@ void ClipboardWatcher::PlaceReceived(std::string text)
     looked_ = false;
     DropLookedText();
     clipboard_.PlaceText(text);
-    // Swapped and dropped: a move would leave the previous LastText in
-    // `text` until the end of this call, beside the new one and the read-back.
-    lastText_.swap(text);
-    std::string().swap(text);
+    // The previous LastText goes here, before the read-back, unless a link
+    // still sending it holds it.
+    lastText_ = std::make_shared<const std::string>(std::move(text));
     // What the clipboard now reports is the received text as this desktop
     // keeps it. Should reading it back fail, the next tick reads it instead
     // and may take a changed form of it for a new text: a rare resend, better

@@ -26,6 +26,7 @@
 #include "transfer/TransferReceiver.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +51,10 @@ public:
     // Throws ClipboardUnavailableError, leaving LastText as it was.
     void PlaceReceived(std::string text);
 
-    // The last whole text sent or received.
-    const std::string& LastText() const { return lastText_; }
+    // The last whole text sent or received; shared, never changed in place,
+    // so that the links sending it hold the one copy.
+    const std::string& LastText() const { return *lastText_; }
+    std::shared_ptr<const std::string> SharedLastText() const { return lastText_; }
 
     // Forgets LastText: the clipboard's text counts as new again.
     void ClearLastText();
@@ -74,7 +77,7 @@ private:
     void DropLookedText();
 
     TClipboard& clipboard_;
-    std::string lastText_;
+    std::shared_ptr<const std::string> lastText_ = std::make_shared<const std::string>();
     bool looked_ = false;
     std::uint64_t lookedChanges_ = 0;
     bool lookedHoldsText_ = false;

@@ -12,8 +12,7 @@ std::int64_t SteadyClockMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-TransferSender::TransferSender(std::function<std::string_view()> text, Clock now, EventLoop& loop)
-    : text_(std::move(text)), now_(std::move(now)), loop_(loop)
+TransferSender::TransferSender(Clock now, EventLoop& loop) : now_(std::move(now)), loop_(loop)
 {
 }
 
@@ -22,7 +21,7 @@ TransferSender::~TransferSender()
     for (auto& [key, peer] : peers_) Disarm(peer);
 }
 
-void TransferSender::Offer(const void* key, Connection connection)
+void TransferSender::Offer(const void* key, Connection connection, Text text)
 {
     // A new connection at the address of one that is gone starts afresh:
     // nothing of the old one's transfer may reach it.
@@ -34,7 +33,7 @@ void TransferSender::Offer(const void* key, Connection connection)
     }
     Peer& peer = peers_[key];
     peer.connection = std::move(connection);
-    peer.owed = true;
+    peer.owed = std::move(text);
     Step(key);
 }
 
@@ -48,29 +47,27 @@ void TransferSender::Pump()
 
 void TransferSender::DropOwed()
 {
-    KeepWaitingTexts();
     for (auto& [key, peer] : peers_) {
-        peer.owed = false;
+        peer.owed.reset();
         if (!peer.waiting) Disarm(peer);
-    }
-}
-
-void TransferSender::KeepWaitingTexts()
-{
-    for (auto& [key, peer] : peers_) {
-        if (peer.waiting && !peer.kept) peer.kept = std::string(text_());
     }
 }
 
 bool TransferSender::Waiting() const
 {
-    return std::any_of(peers_.begin(), peers_.end(), [](const auto& entry) { return entry.second.waiting; });
+    return std::any_of(peers_.begin(), peers_.end(), [](const auto& entry) { return entry.second.waiting != nullptr; });
+}
+
+std::optional<std::int64_t> TransferSender::LastStartMs(const void* key) const
+{
+    const auto it = peers_.find(key);
+    return it == peers_.end() ? std::nullopt : it->second.lastStart;
 }
 
 bool TransferSender::Pending(const void* key) const
 {
     const auto it = peers_.find(key);
-    return it != peers_.end() && (it->second.owed || it->second.waiting);
+    return it != peers_.end() && (it->second.owed || it->second.waiting || it->second.leaving);
 }
 
 std::int64_t TransferSender::NextStartMs() const
@@ -97,6 +94,7 @@ TransferSender::Peer* TransferSender::Find(const void* key)
 
 void TransferSender::Step(const void* key)
 {
+    if (!Feed(key)) return;
     Peer* peer = Find(key);
     if (peer == nullptr || peer->waiting || !peer->owed) return;
     const std::int64_t now = now_();
@@ -112,16 +110,13 @@ void TransferSender::Step(const void* key)
 void TransferSender::Start(const void* key, Peer& peer)
 {
     Disarm(peer);
-    const std::string_view text = text_();
-    peer.owed = false;
+    const Text text = std::move(peer.owed);
     peer.lastStart = now_();
-    peer.waiting = !text.empty();
-    peer.waitingBytes = text.size();
-    peer.kept.reset();
+    if (!text->empty()) peer.waiting = text;
     // A copy of the send: it may end the connection, and its entry with it,
     // on the way.
     const auto send = peer.connection.send;
-    send(MakeTransferPieces(text).length);
+    send(MakeTransferPieces(*text).length);
     Peer* still = Find(key);
     if (still == nullptr || !still->waiting) return;
     // Without a timer the text follows at once rather than never.
@@ -132,17 +127,28 @@ void TransferSender::FinishWait(const void* key)
 {
     Peer* peer = Find(key);
     if (peer == nullptr || !peer->waiting) return;
-    peer->waiting = false;
-    const std::optional<std::string> kept = std::move(peer->kept);
-    peer->kept.reset();
-    const auto send = peer->connection.send;
-    if (kept) {
-        send(*kept);
-    } else {
-        send(text_());
-    }
-    // A newer text owed meanwhile goes at the pace.
+    peer->leaving = std::move(peer->waiting);
+    peer->leftBytes = 0;
+    // Then a newer text owed meanwhile, at the pace.
     Step(key);
+}
+
+bool TransferSender::Feed(const void* key)
+{
+    for (;;) {
+        Peer* peer = Find(key);
+        if (peer == nullptr) return false;
+        if (!peer->leaving) return true;
+        if (peer->connection.busy()) return false;
+        // Held here: the send may end the connection, and its entry with it.
+        const Text text = peer->leaving;
+        const std::size_t size = std::min(text->size() - peer->leftBytes, TextPieceBytes);
+        const std::string_view piece(text->data() + peer->leftBytes, size);
+        peer->leftBytes += size;
+        if (peer->leftBytes == text->size()) peer->leaving.reset();
+        const auto send = peer->connection.send;
+        send(piece);
+    }
 }
 
 bool TransferSender::Arm(const void* key, Peer& peer, std::int64_t delayMs)

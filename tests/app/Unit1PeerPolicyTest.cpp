@@ -116,3 +116,11 @@ TEST_F(TForm1PeerPolicyTest, PassphraseClientTakesNothingFromAPlainServerAndSays
     EXPECT_EQ(harness.Clipboard().Content(), std::optional<std::string>("kept at home"));
     EXPECT_TRUE(harness.Errors().empty());
 }
+
+TEST_F(TForm1PeerPolicyTest, PeerCountOutOfRangeIsReportedOnceAndServesOnePeer)
+{
+    TForm1& form = CreateWith("MAXPEERS=33");
+    ASSERT_EQ(harness.Errors().size(), 1u);
+    EXPECT_NE(harness.Errors()[0].find("one peer is served"), std::string::npos) << harness.Errors()[0];
+    EXPECT_EQ(form.ServerSocket1().PeerLimit(), 1);
+}

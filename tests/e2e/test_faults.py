@@ -12,7 +12,7 @@ import unittest
 
 import tcp_table
 from harness import E2ETestCase
-from peer import free_port
+from peer import connect_peer, free_port
 from tcp_table import ConnectTimeoutS, wait_listening, wait_served, wait_unconnected
 from waiting import wait_until
 
@@ -181,7 +181,8 @@ class HostilePeerTest(FaultTestCase):
         wait_served(port)
         self.assert_peer_syncs(display, first, "one peer")
 
-        second = self.connect_peer(port)
+        second = connect_peer(port, source="127.0.0.2")  # from the first's address it would take its place
+        self.addCleanup(second.close)
         second.wait_closed(ConnectTimeoutS)
         self.assert_peer_syncs(display, first, "after the second peer")
 

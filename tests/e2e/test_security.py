@@ -7,6 +7,7 @@ import select
 import socket
 import stat
 import threading
+import time
 import unittest
 
 from harness import E2ETestCase
@@ -25,6 +26,8 @@ HandshakeTimeoutS = 10
 # TLS record types: change cipher spec, alert, handshake, application data.
 TLS_RECORD_TYPES = (0x14, 0x15, 0x16, 0x17)
 HANDSHAKE_RECORD = 0x16
+# How often a stranger opens a connection and then says nothing.
+StrangerEveryS = 3
 
 PASSPHRASE = b"PASSPHRASE=plaid tortoise fifty quietly orbits"
 OTHER_PASSPHRASE = b"PASSPHRASE=plaid tortoise fifty quietly orbit"
@@ -192,6 +195,25 @@ class PassphraseTest(E2ETestCase):
         self.assertEqual(silent.bytes_received, 0)
         self.assertEqual(display.get_clipboard(), b"kept at home")
         self.assert_no_box(display, program)
+
+    def test_strangers_in_their_handshake_neither_lock_out_the_peer_nor_use_up_the_text(self):
+        server_display, client_display = self.start_display(), self.start_display()
+        port = free_port()
+        self.start_program(server_display, "/port:%d" % port, "/server", settings=settings_with(PASSPHRASE))
+        server_display.set_clipboard(b"the current text")
+        strangers = [connect_peer(port, 10, source="127.0.0.2")]
+        strangers[0].send_raw(b"12hello, world")  # a handshake that fails
+        self.start_program(client_display, "/addr:127.0.0.1", "/port:%d" % port, "/client",
+                           settings=settings_with(PASSPHRASE))
+        started = time.monotonic()
+
+        def arrived():  # meanwhile a stranger connects and says nothing, every few seconds
+            if time.monotonic() - started > StrangerEveryS * (len(strangers) - 1):
+                strangers.append(connect_peer(port, 10, source="127.0.0.2"))
+                self.addCleanup(strangers[-1].close)
+            return client_display.get_clipboard() == b"the current text"
+        self.addCleanup(strangers[0].close)
+        wait_until(arrived, HandshakeTimeoutS + ConnectTimeoutS, message="the server's text on the keyed peer")
 
 
 class AllowTest(E2ETestCase):

@@ -63,9 +63,15 @@ UniqueFd ListenLoopback(std::uint16_t& port)
     return fd;
 }
 
-UniqueFd ConnectLoopback(std::uint16_t port)
+UniqueFd ConnectLoopback(std::uint16_t port, const char* source)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &local.sin_addr);
+        EXPECT_EQ(::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
     sockaddr_in address = LoopbackAddress(port);
     EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     return fd;

@@ -27,8 +27,9 @@ private:
 
 // A listening socket on 127.0.0.1 at a port the system picks.
 UniqueFd ListenLoopback(std::uint16_t& port);
-// A blocking connection to 127.0.0.1:port; fails the test when refused.
-UniqueFd ConnectLoopback(std::uint16_t port);
+// A blocking connection to 127.0.0.1:port, from `source` (a loopback
+// address) when given; fails the test when refused.
+UniqueFd ConnectLoopback(std::uint16_t port, const char* source = nullptr);
 // Accepts one connection, waiting up to a deadline; -1 when none came.
 UniqueFd AcceptWithin(int listenFd, int timeoutMs = 5000);
 // A port on 127.0.0.1 where nothing listens (bound, then released).

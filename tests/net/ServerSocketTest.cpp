@@ -53,7 +53,11 @@ protected:
         };
     }
 
-    void TearDown() override { Lookup::SetResolver(nullptr); }
+    void TearDown() override
+    {
+        Lookup::SetResolver(nullptr);
+        TCustomWinSocket::SetLinkKey(std::nullopt);
+    }
 
     void Listen()
     {
@@ -304,6 +308,39 @@ TEST_F(ServerSocketTest, APeerResetBeforeItIsServedRaisesNoErrorAndHoldsNoPlace)
     EXPECT_EQ(Count("connect 127.0.0.1 2"), 1);
     EXPECT_EQ(Count("error " + IntToStr(ekDisconnect) + " " + IntToStr(ECONNRESET)), 1);
     EXPECT_TRUE(errors.Messages().empty());
+}
+
+// One place: a silent connection in its key handshake holds none; a peer
+// from the served address takes it back (keyed: once its handshake is done);
+// another is closed at accept.
+TEST_F(ServerSocketTest, OnlyAFinishedHandshakeTakesThePlaceAndAReturningPeerTakesItBack)
+{
+    struct Case { bool keyed, secondShakes; const char* secondFrom; bool replaces; };
+    for (const Case c : {Case{false, false, "127.0.0.1", true}, Case{false, false, "127.0.0.2", false},
+                         Case{true, false, "127.0.0.1", false}, Case{true, true, "127.0.0.1", true}}) {
+        SCOPED_TRACE(std::string(c.secondFrom) + (c.keyed ? " keyed" : "") + (c.secondShakes ? " shakes" : ""));
+        log.clear();
+        TCustomWinSocket::SetLinkKey(c.keyed ? std::optional<LinkKey>(LinkKey{}) : std::nullopt);
+        server.SetPeerLimit(1);
+        Listen();
+        TClientSocket first, second;
+        for (TClientSocket* client : {&first, &second}) {
+            client->SetAddress("127.0.0.1");
+            client->SetPort(port);
+        }
+        UniqueFd silent = c.keyed ? ConnectLoopback(port, "127.0.0.3") : UniqueFd();
+        first.SetActive(true);
+        ASSERT_TRUE(RunUntil([&] { return Count("connect") == 1 && server.ConnectionCount() == 1; }));
+        UniqueFd raw = c.secondShakes ? UniqueFd() : ConnectLoopback(port, c.secondFrom);
+        if (c.secondShakes) second.SetActive(true);
+        EXPECT_EQ(RunUntil([&] { return !first.Active(); }, c.replaces ? 5000 : 300), c.replaces);
+        if (!c.keyed && !c.replaces) {
+            EXPECT_TRUE(RunUntil([&] { return WaitForPeerClose(raw.Get(), 10); }));
+        }
+        EXPECT_EQ(Count("connect"), c.replaces ? 2 : 1);
+        EXPECT_EQ(Count("disconnect"), c.replaces ? 1 : 0);
+        server.SetActive(false);
+    }
 }
 
 TEST_F(ServerSocketTest, HandlerMayStopTheServerDuringAConnectionsEvent)

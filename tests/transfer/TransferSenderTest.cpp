@@ -15,21 +15,20 @@ namespace {
 
 struct TransferSenderTest : ::testing::Test {
     FakeEventLoop loop;
-    std::string current;
     std::shared_ptr<char> life = std::make_shared<char>();
     std::vector<std::string> sends; // each send, as it happened
+    bool busy = false;              // the connection still holds bytes
     bool paced = true;
-    TransferSender sender{[this] { return std::string_view(current); }, [this] { return loop.Now(); }, loop};
+    TransferSender sender{[this] { return loop.Now(); }, loop};
 
     void Offer(std::string text)
     {
-        current = std::move(text);
         TransferSender::Connection connection;
         connection.life = life;
         connection.send = [this](std::string_view bytes) { sends.emplace_back(bytes); };
-        connection.busy = [] { return false; };
+        connection.busy = [this] { return busy; };
         connection.paced = paced;
-        sender.Offer(this, std::move(connection));
+        sender.Offer(this, std::move(connection), std::make_shared<const std::string>(std::move(text)));
     }
 };
 
@@ -82,7 +81,6 @@ TEST_F(TransferSenderTest, ReceivedTextDropsWhatIsOwedAndKeepsTheTextInItsWaitWh
 {
     Offer("mine");
     sender.DropOwed(); // a peer's text arrives during the wait
-    current = "the peer's";
     loop.Advance(LengthWaitMs);
     EXPECT_EQ(sends, (std::vector<std::string>{"4", "mine"}));
 
@@ -106,4 +104,16 @@ TEST_F(TransferSenderTest, NewConnectionAtTheAddressOfAGoneOneGetsNoPartOfItsTra
     Offer("new");
     loop.Advance(LengthWaitMs);
     EXPECT_EQ(sends, (std::vector<std::string>{"8", "3", "new"}));
+}
+
+TEST_F(TransferSenderTest, LargeTextLeavesInPiecesEachAfterTheConnectionTookTheLast)
+{
+    const std::string text(TextPieceBytes * 2 + 7, 'x');
+    Offer(text);
+    busy = true; // the length is still in the connection's queue
+    loop.Advance(LengthWaitMs);
+    busy = false;
+    sender.Pump();
+    EXPECT_EQ(sends, (std::vector<std::string>{"524295", text.substr(0, TextPieceBytes),
+                                               text.substr(TextPieceBytes, TextPieceBytes), "xxxxxxx"}));
 }
