@@ -29,8 +29,9 @@ struct TForm1TransferTest : ::testing::Test {
     std::uint16_t port = 0;
     UniqueFd listener;
 
-    // "ONLINE" and one peer connected to it.
-    LoopbackPeer ServeOnePeer()
+    // "ONLINE" and one peer connected to it, inside the encrypted link when
+    // given its key: a connection is served once its handshake is done.
+    LoopbackPeer ServeOnePeer(const std::optional<LinkKey>& key = std::nullopt)
     {
         if (port == 0) {
             port = UnusedPort();
@@ -38,7 +39,8 @@ struct TForm1TransferTest : ::testing::Test {
             form.Button3()->click();
         }
         LoopbackPeer peer(ConnectLoopback(port));
-        EXPECT_TRUE(RunUntil([&] { return form.ServerSocket1().Listener()->ConnectionCount() == 1; }));
+        if (key) peer.Encrypt(*key);
+        EXPECT_TRUE(RunUntil([&] { return (peer.Pump(), form.ServerSocket1().Listener()->ConnectionCount() == 1); }));
         return peer;
     }
     // "Connect" to a peer listening on loopback.
@@ -170,8 +172,7 @@ TEST_F(TForm1TransferTest, PeerThatReadsNothingKeepsOneTextQueuedAndGetsOnlyTheN
         LinkKey key;
         key.fill('k');
         TCustomWinSocket::SetLinkKey(encrypted ? std::optional(key) : std::nullopt);
-        LoopbackPeer peer = ServeOnePeer();
-        if (encrypted) peer.Encrypt(key);
+        LoopbackPeer peer = ServeOnePeer(encrypted ? std::optional(key) : std::nullopt);
         ASSERT_TRUE(RunUntil([&] { return (peer.Pump(), Status(form) == "127.0.0.1 Connected."); }));
         const TCustomWinSocket* connection = form.ServerSocket1().Listener()->Connection(0);
         const std::size_t size = 16 * 1024 * 1024;
