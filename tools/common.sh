@@ -4,10 +4,10 @@
 
 # To build and run the program.
 # libxcb1-dev: whether an X display opens, asked before Qt starts, and the
-# clipboard reader; librsvg2-bin
+# X11 clipboard; libxcb-xfixes0-dev: its changes of owner; librsvg2-bin
 # renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
 # dependencies for cpack -G DEB; libssl-dev for the encrypted link.
-ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev librsvg2-bin dpkg-dev
+ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev libxcb-xfixes0-dev librsvg2-bin dpkg-dev
                  fonts-ipafont-gothic libssl-dev)
 # On top of those, for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's

@@ -18,14 +18,19 @@
 // once there is. LastText changes only through this watcher: a text sent, a
 // text received, or ClearLastText. A text found equal to LastText or to the
 // placed echo is not kept twice: the watcher drops its own copy, and reads
-// the clipboard again should LastText be cleared. Called from the window's
-// handlers on the event loop's thread.
+// the clipboard again should LastText be cleared. Texts are held shared with
+// the clipboard where it allows: a received text is placed, kept as LastText
+// and read back as one copy of its bytes. A read the clipboard does in the
+// background (Pending) is not a read yet: the watcher looks again when the
+// clipboard reports it has ended. Called from the window's handlers on the
+// event loop's thread.
 #pragma once
 
 #include "transfer/Clipbrd.h"
 #include "transfer/TransferReceiver.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,7 +56,7 @@ public:
     void PlaceReceived(std::string text);
 
     // The last whole text sent or received.
-    const std::string& LastText() const { return lastText_; }
+    const std::string& LastText() const { return *lastText_; }
 
     // Forgets LastText: the clipboard's text counts as new again.
     void ClearLastText();
@@ -73,13 +78,15 @@ private:
     void Judge();
     void DropLookedText();
 
+    using Text = std::shared_ptr<const std::string>;
+
     TClipboard& clipboard_;
-    std::string lastText_;
+    Text lastText_; // never null
     bool looked_ = false;
     std::uint64_t lookedChanges_ = 0;
     bool lookedHoldsText_ = false;
-    std::string lookedText_;
+    Text lookedText_;
     Verdict verdict_ = Verdict::Unjudged;
-    std::optional<std::string> placedEcho_;
+    Text placedEcho_;
     std::uint64_t reads_ = 0;
 };
