@@ -6,6 +6,7 @@
 #include "app/Application.h"
 #include "app/DisplayChoice.h"
 #include "app/InstanceLock.h"
+#include "app/LoopLagProbe.h"
 #include "app/Unit1.h"
 
 #include <malloc.h>
@@ -41,6 +42,7 @@ int main(int argc, char* argv[])
 
     TApplication application(argc, argv);
     display.Release();
+    TLoopLagProbe lagProbe;
     try {
         application.SetAppTitle(TApplication::ProgramTitle);
         application.MakeMainWindow<TForm1>();

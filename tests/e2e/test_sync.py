@@ -33,6 +33,9 @@ RelayStallChance = 0.5
 # Pauses between the pieces of a text, and the largest piece.
 RelayGapS = (0.0, 0.02)
 RelayPieceBytes = 256 * 1024
+# Far larger than one piece of an incremental (INCR) answer.
+HugeTextBytes = 100 * 1000 * 1000
+HugeTextTimeoutS = 120
 
 
 def sample_text(size):
@@ -148,6 +151,32 @@ class SyncTest(E2ETestCase):
         copied = b"copied on the server"
         display.set_clipboard(copied)
         peer.expect_transfer(copied)
+
+    def test_placed_texts_are_served_in_every_text_form_and_whole_at_100_mb(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+
+        latin = "café crème".encode("utf-8")
+        japanese = "日本語".encode("utf-8")
+        for text, target, expected in (
+                (latin, "UTF8_STRING", latin),
+                (latin, "text/plain;charset=utf-8", latin),
+                (latin, "TEXT", latin),
+                (latin, "STRING", "café crème".encode("latin-1")),
+                (japanese, "UTF8_STRING", japanese),
+                (japanese, "STRING", None)):
+            peer.send_transfer(text)
+            wait_until(lambda: display.get_clipboard() == text, message="the peer's text on the clipboard")
+            self.assertEqual(display.get_clipboard(target), expected, target)
+        self.assertEqual(set(display.clipboard_targets()),
+                         {"TARGETS", "TIMESTAMP", "UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING"})
+
+        huge = sample_text(HugeTextBytes)
+        peer.send_transfer(huge, HugeTextTimeoutS)
+        wait_until(lambda: display.clipboard_owner() != 0 and display.get_clipboard(timeout=HugeTextTimeoutS) == huge,
+                   HugeTextTimeoutS, interval=1, message="the 100 MB text read back whole")
 
     def test_client_mode_exchanges_texts_with_a_scripted_peer(self):
         display = self.start_display()

@@ -8,15 +8,23 @@
 //                                           prints "asked" when asked for it
 //   clipboard_owner --refuse N ...          refuse the first N requests for
 //                                           anything but TARGETS, then answer
+//   clipboard_owner --stall MS ...          answer each request MS late; prints
+//                                           "asked" for each request
+//   clipboard_owner ... --hand-over ...     the answers after it are a second
+//                                           window's, which takes the selection
+//                                           as the first answers TARGETS
 //
-// TARGETS lists every TARGET given. Prints "owned" once it owns the selection.
+// TARGETS lists every TARGET of the window asked. Prints "owned" once it owns
+// the selection.
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -47,13 +55,24 @@ int main(int argc, char** argv)
     const xcb_atom_t clipboard = Intern(connection, "CLIPBOARD");
     const xcb_atom_t targetsAtom = Intern(connection, "TARGETS");
 
-    std::map<xcb_atom_t, Answer> answers;
-    std::vector<xcb_atom_t> targets{targetsAtom};
+    // One set of answers per window, in the order they own the selection.
+    std::vector<std::map<xcb_atom_t, Answer>> answerSets(1);
+    std::vector<std::vector<xcb_atom_t>> targetSets{{targetsAtom}};
     int refusals = 0;
+    int stallMs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string spec = argv[i];
         if (spec == "--refuse" && i + 1 < argc) {
             refusals = std::atoi(argv[++i]);
+            continue;
+        }
+        if (spec == "--stall" && i + 1 < argc) {
+            stallMs = std::atoi(argv[++i]);
+            continue;
+        }
+        if (spec == "--hand-over") {
+            answerSets.emplace_back();
+            targetSets.push_back({targetsAtom});
             continue;
         }
         const auto equals = spec.find('=');
@@ -71,13 +90,18 @@ int main(int argc, char** argv)
             answer.type = Intern(connection, rest.substr(0, colon));
             answer.bytes = rest.substr(colon + 1);
         }
-        answers[target] = answer;
-        targets.push_back(target);
+        answerSets.back()[target] = answer;
+        targetSets.back().push_back(target);
     }
 
-    const xcb_window_t window = xcb_generate_id(connection);
-    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    std::vector<xcb_window_t> windows;
+    for (std::size_t i = 0; i < answerSets.size(); ++i) {
+        windows.push_back(xcb_generate_id(connection));
+        xcb_create_window(connection, XCB_COPY_FROM_PARENT, windows.back(), screen->root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    }
+    std::size_t current = 0;
+    const xcb_window_t window = windows[0];
     xcb_set_selection_owner(connection, window, clipboard, XCB_CURRENT_TIME);
     xcb_get_selection_owner_reply_t* owner =
         xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, clipboard), nullptr);
@@ -90,11 +114,17 @@ int main(int argc, char** argv)
     while (xcb_generic_event_t* event = xcb_wait_for_event(connection)) {
         const uint8_t kind = event->response_type & 0x7F;
         if (kind == XCB_SELECTION_CLEAR) {
+            const bool lost = reinterpret_cast<xcb_selection_clear_event_t*>(event)->owner == windows[current];
             std::free(event);
-            break;
+            if (lost) break;
+            continue;
         }
         if (kind == XCB_SELECTION_REQUEST) {
             const auto* request = reinterpret_cast<xcb_selection_request_event_t*>(event);
+            std::size_t asked = 0;
+            while (asked + 1 < windows.size() && windows[asked] != request->owner) ++asked;
+            const std::map<xcb_atom_t, Answer>& answers = answerSets[asked];
+            const std::vector<xcb_atom_t>& targets = targetSets[asked];
             xcb_atom_t property = request->property == XCB_ATOM_NONE ? request->target : request->property;
             const auto found = answers.find(request->target);
             if (found != answers.end() && found->second.silent) {
@@ -103,9 +133,21 @@ int main(int argc, char** argv)
                 std::free(event);
                 continue;
             }
+            if (stallMs > 0) {
+                std::printf("asked\n");
+                std::fflush(stdout);
+                std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+            }
             if (request->target == targetsAtom) {
                 xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor, property, XCB_ATOM_ATOM,
                                     32, static_cast<uint32_t>(targets.size()), targets.data());
+                // Before the answer: the requestor's next request finds the
+                // next window owning the selection.
+                if (asked == current && current + 1 < windows.size()) {
+                    xcb_set_selection_owner(connection, windows[++current], clipboard, XCB_CURRENT_TIME);
+                    std::printf("handed over\n");
+                    std::fflush(stdout);
+                }
             } else if (refusals > 0) {
                 --refusals;
                 property = XCB_ATOM_NONE;
