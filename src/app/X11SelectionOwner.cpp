@@ -9,6 +9,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -73,9 +75,9 @@ X11SelectionOwner::X11SelectionOwner()
     fixesEvent_ = fixes->first_event;
 
     const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "INCR", "UTF8_STRING", "text/plain;charset=utf-8",
-                           "STRING", "TEXT"};
-    std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_, &timestampAtom_, &incrAtom_, &utf8Atom_,
-                              &utf8MimeAtom_,  &stringAtom_,  &textAtom_};
+                           "STRING", "TEXT", "CLIPBOARD_MANAGER", "SAVE_TARGETS"};
+    std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_, &timestampAtom_, &incrAtom_,   &utf8Atom_,
+                              &utf8MimeAtom_,  &stringAtom_,  &textAtom_,      &managerAtom_, &saveTargetsAtom_};
     xcb_intern_atom_cookie_t cookies[std::size(names)];
     for (std::size_t i = 0; i < std::size(names); ++i)
         cookies[i] = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
@@ -106,7 +108,34 @@ X11SelectionOwner::X11SelectionOwner()
 X11SelectionOwner::~X11SelectionOwner()
 {
     delete notifier_;
-    if (connection_ != nullptr) xcb_disconnect(connection_);
+    if (connection_ == nullptr) return;
+    onChange_ = nullptr; // its owner is on its way out too
+    HandOver();
+    xcb_disconnect(connection_);
+}
+
+void X11SelectionOwner::HandOver()
+{
+    Dispatch();
+    if (text_ == nullptr || xcb_connection_has_error(connection_)) return;
+    Reply<xcb_get_selection_owner_reply_t> manager(
+        xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, managerAtom_), nullptr));
+    if (!manager || manager->owner == XCB_WINDOW_NONE) return;
+    xcb_convert_selection(connection_, window_, managerAtom_, saveTargetsAtom_, saveTargetsAtom_, XCB_CURRENT_TIME);
+    xcb_flush(connection_);
+    const std::int64_t deadline = NowMs() + SaveTimeoutMs;
+    for (std::int64_t left = SaveTimeoutMs; left > 0; left = deadline - NowMs()) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            Reply<xcb_generic_event_t> hold(event);
+            const auto* notify = reinterpret_cast<const xcb_selection_notify_event_t*>(event);
+            if ((event->response_type & 0x7F) == XCB_SELECTION_NOTIFY && notify->selection == managerAtom_)
+                return;
+            Handle(event);
+        }
+        if (xcb_connection_has_error(connection_)) return;
+        pollfd ready{xcb_get_file_descriptor(connection_), POLLIN, 0};
+        poll(&ready, 1, static_cast<int>(left));
+    }
 }
 
 bool X11SelectionOwner::Own(std::shared_ptr<const std::string> text)

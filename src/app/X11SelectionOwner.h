@@ -12,7 +12,10 @@
 // whatever a requestor does, it never waits on one.
 //
 // It has its own connection to the X server and its own window; changes of
-// owner come from XFixes, as they happen. Made and used on the GUI thread.
+// owner come from XFixes, as they happen. When it goes while it owns the
+// selection, a clipboard manager, where one runs, is asked to keep the text
+// (ICCCM's SAVE_TARGETS), and its requests are answered meanwhile, for at
+// most SaveTimeoutMs. Made and used on the GUI thread.
 #pragma once
 
 #include <QObject>
@@ -33,6 +36,7 @@ public:
     static constexpr std::size_t MaxChunkBytes = 4 * 1024 * 1024;
     static constexpr std::int64_t IdleTransferMs = 10000;
     static constexpr std::size_t MaxTransfers = 16;
+    static constexpr std::int64_t SaveTimeoutMs = 3000;
 
     X11SelectionOwner();
     ~X11SelectionOwner() override;
@@ -60,6 +64,7 @@ private:
     };
 
     void Dispatch();
+    void HandOver();
     void Handle(const void* event);
     void Answer(const void* request);
     bool Serve(std::uint32_t requestor, std::uint32_t target, std::uint32_t property);
@@ -73,6 +78,7 @@ private:
     std::uint8_t fixesEvent_ = 0;
     std::uint32_t window_ = 0;
     std::uint32_t ownTime_ = 0;
+    std::uint32_t managerAtom_ = 0, saveTargetsAtom_ = 0;
     std::uint32_t clipboardAtom_ = 0, targetsAtom_ = 0, timestampAtom_ = 0, incrAtom_ = 0, utf8Atom_ = 0,
                   utf8MimeAtom_ = 0, stringAtom_ = 0, textAtom_ = 0;
     std::size_t chunkBytes_ = 0;

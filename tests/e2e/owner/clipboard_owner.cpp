@@ -6,6 +6,11 @@
 //   clipboard_owner TARGET=refuse ...       list TARGET but refuse it
 //   clipboard_owner TARGET=silent ...       list TARGET but never answer it;
 //                                           prints "asked" when asked for it
+//   clipboard_owner TARGET=incr:N ...       answer TARGET with N bytes of "x" in
+//                                           1 MiB pieces (INCR, announced as one
+//                                           piece); prints "streamed" at the
+//                                           end, "dropped" if the requestor's
+//                                           window goes
 //   clipboard_owner --refuse N ...          refuse the first N requests for
 //                                           anything but TARGETS, then answer
 //   clipboard_owner --stall MS ...          answer each request MS late; prints
@@ -18,6 +23,7 @@
 // the selection.
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +47,7 @@ xcb_atom_t Intern(xcb_connection_t* connection, const std::string& name)
 struct Answer {
     bool refuse = false;
     bool silent = false;
+    long long incrBytes = -1;
     xcb_atom_t type = XCB_ATOM_NONE;
     std::string bytes;
 };
@@ -84,6 +91,8 @@ int main(int argc, char** argv)
             answer.refuse = true;
         } else if (rest == "silent") {
             answer.silent = true;
+        } else if (rest.rfind("incr:", 0) == 0) {
+            answer.incrBytes = std::atoll(rest.c_str() + 5);
         } else {
             const auto colon = rest.find(':');
             if (colon == std::string::npos) return 2;
@@ -111,8 +120,39 @@ int main(int argc, char** argv)
     std::printf("owned\n");
     std::fflush(stdout);
 
+    // The one INCR stream under way.
+    constexpr uint32_t PieceBytes = 1024 * 1024;
+    const std::string piece(PieceBytes, 'x');
+    xcb_window_t streamWindow = XCB_WINDOW_NONE;
+    xcb_atom_t streamProperty = XCB_ATOM_NONE;
+    long long streamLeft = -1;
+    const xcb_atom_t incrAtom = Intern(connection, "INCR");
+    const xcb_atom_t utf8Atom = Intern(connection, "UTF8_STRING");
+
     while (xcb_generic_event_t* event = xcb_wait_for_event(connection)) {
         const uint8_t kind = event->response_type & 0x7F;
+        if ((kind == 0 || kind == XCB_DESTROY_NOTIFY) && streamLeft >= 0) {
+            std::printf("dropped\n");
+            std::fflush(stdout);
+            streamLeft = -1;
+        }
+        if (kind == XCB_PROPERTY_NOTIFY && streamLeft >= 0) {
+            const auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+            if (notify->window == streamWindow && notify->atom == streamProperty &&
+                notify->state == XCB_PROPERTY_DELETE) {
+                const auto size = static_cast<uint32_t>(std::min<long long>(streamLeft, PieceBytes));
+                xcb_change_property(connection, XCB_PROP_MODE_REPLACE, streamWindow, streamProperty, utf8Atom, 8,
+                                    size, piece.data());
+                xcb_flush(connection);
+                if (size == 0) {
+                    std::printf("streamed\n");
+                    std::fflush(stdout);
+                    streamLeft = -1;
+                } else {
+                    streamLeft -= size;
+                }
+            }
+        }
         if (kind == XCB_SELECTION_CLEAR) {
             const bool lost = reinterpret_cast<xcb_selection_clear_event_t*>(event)->owner == windows[current];
             std::free(event);
@@ -148,6 +188,14 @@ int main(int argc, char** argv)
                     std::printf("handed over\n");
                     std::fflush(stdout);
                 }
+            } else if (found != answers.end() && found->second.incrBytes >= 0) {
+                streamWindow = request->requestor;
+                streamProperty = property;
+                streamLeft = found->second.incrBytes;
+                const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+                xcb_change_window_attributes(connection, streamWindow, XCB_CW_EVENT_MASK, &events);
+                xcb_change_property(connection, XCB_PROP_MODE_REPLACE, streamWindow, property, incrAtom, 32, 1,
+                                    &PieceBytes);
             } else if (refusals > 0) {
                 --refusals;
                 property = XCB_ATOM_NONE;
