@@ -75,9 +75,13 @@ bool X11Clipboard::Place(std::shared_ptr<const std::string> text)
 void X11Clipboard::Finished(X11ReadThread::Result result)
 {
     const std::uint64_t changes = owner_.Changes();
-    // Another owner's text, or one made stale by a change: the change, seen
-    // here too, asks for a fresh read.
-    if (result.ownerChanged || result.changes != changes || owner_.Owned() != nullptr) return;
+    if (owner_.Owned() != nullptr) return;
+    // Another owner's text, or one made stale by a change: read afresh (a
+    // look made while this read ran found it busy and started none).
+    if (result.ownerChanged || result.changes != changes) {
+        if (onChange_) onChange_();
+        return;
+    }
     if (result.read == ClipboardRead::Failed) {
         failures_ = failedChanges_ == changes ? failures_ + 1 : 1;
         failedChanges_ = changes;
