@@ -178,6 +178,19 @@ class SyncTest(E2ETestCase):
         wait_until(lambda: display.clipboard_owner() != 0 and display.get_clipboard(timeout=HugeTextTimeoutS) == huge,
                    HugeTextTimeoutS, interval=1, message="the 100 MB text read back whole")
 
+    def test_received_text_is_kept_by_a_clipboard_manager_when_the_program_ends(self):
+        display = self.start_display()
+        manager = display.own_clipboard("--manager")
+        port = free_port()
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+        peer.send_transfer(b"outlives the program")
+        wait_until(lambda: display.get_clipboard() == b"outlives the program", message="the peer's text")
+        program.terminate()
+        self.assert_exit_code(program, 0)
+        self.assertEqual(manager.stdout.readline(), b"saved\n")
+        self.assertEqual(display.get_clipboard(), b"outlives the program")
+
     def test_client_mode_exchanges_texts_with_a_scripted_peer(self):
         display = self.start_display()
         listener = self.peer_listener()

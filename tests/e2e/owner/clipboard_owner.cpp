@@ -15,6 +15,11 @@
 //                                           anything but TARGETS, then answer
 //   clipboard_owner --stall MS ...          answer each request MS late; prints
 //                                           "asked" for each request
+//   clipboard_owner --manager               a clipboard manager: owns
+//                                           CLIPBOARD_MANAGER; asked to save
+//                                           (SAVE_TARGETS), it takes the
+//                                           clipboard's UTF8_STRING and owns
+//                                           the clipboard with it, prints "saved"
 //   clipboard_owner ... --hand-over ...     the answers after it are a second
 //                                           window's, which takes the selection
 //                                           as the first answers TARGETS
@@ -67,6 +72,7 @@ int main(int argc, char** argv)
     std::vector<std::vector<xcb_atom_t>> targetSets{{targetsAtom}};
     int refusals = 0;
     int stallMs = 0;
+    bool manager = false;
     for (int i = 1; i < argc; ++i) {
         const std::string spec = argv[i];
         if (spec == "--refuse" && i + 1 < argc) {
@@ -75,6 +81,10 @@ int main(int argc, char** argv)
         }
         if (spec == "--stall" && i + 1 < argc) {
             stallMs = std::atoi(argv[++i]);
+            continue;
+        }
+        if (spec == "--manager") {
+            manager = true;
             continue;
         }
         if (spec == "--hand-over") {
@@ -111,9 +121,11 @@ int main(int argc, char** argv)
     }
     std::size_t current = 0;
     const xcb_window_t window = windows[0];
-    xcb_set_selection_owner(connection, window, clipboard, XCB_CURRENT_TIME);
+    const xcb_atom_t managerAtom = Intern(connection, "CLIPBOARD_MANAGER");
+    const xcb_atom_t owning = manager ? managerAtom : clipboard;
+    xcb_set_selection_owner(connection, window, owning, XCB_CURRENT_TIME);
     xcb_get_selection_owner_reply_t* owner =
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, clipboard), nullptr);
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, owning), nullptr);
     const bool owned = owner != nullptr && owner->owner == window;
     std::free(owner);
     if (!owned) return 1;
@@ -157,6 +169,44 @@ int main(int argc, char** argv)
             const bool lost = reinterpret_cast<xcb_selection_clear_event_t*>(event)->owner == windows[current];
             std::free(event);
             if (lost) break;
+            continue;
+        }
+        if (kind == XCB_SELECTION_REQUEST &&
+            reinterpret_cast<xcb_selection_request_event_t*>(event)->selection == managerAtom) {
+            const xcb_selection_request_event_t request = *reinterpret_cast<xcb_selection_request_event_t*>(event);
+            std::free(event);
+            const xcb_atom_t saved = Intern(connection, "SAVED");
+            xcb_convert_selection(connection, window, clipboard, utf8Atom, saved, XCB_CURRENT_TIME);
+            xcb_flush(connection);
+            while (xcb_generic_event_t* answer = xcb_wait_for_event(connection)) {
+                const bool answered = (answer->response_type & 0x7F) == XCB_SELECTION_NOTIFY;
+                std::free(answer);
+                if (answered) break;
+            }
+            xcb_get_property_reply_t* property = xcb_get_property_reply(
+                connection, xcb_get_property(connection, 1, window, saved, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 24),
+                nullptr);
+            Answer text;
+            text.type = utf8Atom;
+            if (property != nullptr)
+                text.bytes.assign(static_cast<const char*>(xcb_get_property_value(property)),
+                                  static_cast<std::size_t>(xcb_get_property_value_length(property)));
+            std::free(property);
+            answerSets[0][utf8Atom] = text;
+            targetSets[0].push_back(utf8Atom);
+            xcb_set_selection_owner(connection, window, clipboard, XCB_CURRENT_TIME);
+            xcb_selection_notify_event_t notify{};
+            notify.response_type = XCB_SELECTION_NOTIFY;
+            notify.time = request.time;
+            notify.requestor = request.requestor;
+            notify.selection = request.selection;
+            notify.target = request.target;
+            notify.property = request.property;
+            xcb_send_event(connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
+                           reinterpret_cast<const char*>(&notify));
+            xcb_flush(connection);
+            std::printf("saved\n");
+            std::fflush(stdout);
             continue;
         }
         if (kind == XCB_SELECTION_REQUEST) {
