@@ -271,6 +271,7 @@ X11SelectionReader::Step X11SelectionReader::Convert(std::uint32_t target, Answe
         answer.data += piece.data;
     }
 }
+
 X11SelectionReader::Step X11SelectionReader::ListTargets(Targets& targets)
 {
     Answer answer;
