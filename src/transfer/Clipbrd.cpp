@@ -102,10 +102,9 @@ void TClipboard::PlaceText(const std::string& text)
 void TClipboard::PlaceShared(std::shared_ptr<const std::string> text)
 {
     if (backend_ == nullptr) throw ClipboardUnavailableError();
-    if (codecs_.fromWire || text->find('\0') != std::string::npos) {
-        PlaceText(*text);
-        return;
-    }
+    if (const auto end = text->find('\0'); end != std::string::npos)
+        text = std::make_shared<const std::string>(text->substr(0, end));
+    if (codecs_.fromWire) text = std::make_shared<const std::string>(codecs_.fromWire->Convert(*text));
     if (!backend_->PlaceShared(std::move(text))) throw ClipboardUnavailableError();
 }
 

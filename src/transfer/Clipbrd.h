@@ -56,8 +56,9 @@ public:
     std::string FetchText();
     // Throws ClipboardUnavailableError; the clipboard is then unchanged.
     void PlaceText(const std::string& text);
-    // The same for a text the caller keeps as well: without a wire encoding
-    // to convert from, the backend may keep a share of it instead of a copy.
+    // The same for a text the caller keeps as well: the backend may keep a
+    // share of it instead of a copy (of the converted text, with a wire
+    // encoding).
     void PlaceShared(std::shared_ptr<const std::string> text);
     // See ClipboardBackend::ChangeCount.
     std::uint64_t ChangeCount();
