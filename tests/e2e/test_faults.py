@@ -44,6 +44,8 @@ StalledOwnerS = 8
 # An owner that answers each request after 3 s and then refuses the text:
 # in this time it is asked for its targets and its text once, and not again.
 SlowRefusalS = 12
+# Past the 256 MiB a text may have.
+OverLimitBytes = 300 * 1000 * 1000
 # 100,000 one-byte transfers in one send.
 TinyTransferBurst = b"1a" * 100000
 # How long the burst may keep the program from the next text, and from ending
@@ -455,6 +457,18 @@ class ClipboardOwnerTest(FaultTestCase):
         peer.assert_quiet(QuietS)
         display.set_clipboard(b"not a secret")
         peer.expect_transfer(b"not a secret", ConnectTimeoutS)
+
+    def test_text_over_the_limit_is_dropped_while_it_streams_in(self):
+        display, port = self.start_served()
+        peer = self.connect_peer(port)
+        wait_served(port)
+        stream = display.own_clipboard("UTF8_STRING=incr:%d" % OverLimitBytes)
+        wait_until(lambda: select.select([stream.stdout], [], [], 0)[0], LargeTextTimeoutS,
+                   message="the stream to end")
+        self.assertEqual(stream.stdout.readline(), b"dropped\n")
+        peer.assert_quiet(QuietS)
+        display.set_clipboard(b"a text")
+        peer.expect_transfer(b"a text", ConnectTimeoutS)
 
     def test_text_marked_secret_is_never_sent(self):
         display, port = self.start_served()
