@@ -75,9 +75,10 @@ X11SelectionOwner::X11SelectionOwner()
     fixesEvent_ = fixes->first_event;
 
     const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "INCR", "UTF8_STRING", "text/plain;charset=utf-8",
-                           "STRING", "TEXT", "CLIPBOARD_MANAGER", "SAVE_TARGETS"};
-    std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_, &timestampAtom_, &incrAtom_,   &utf8Atom_,
-                              &utf8MimeAtom_,  &stringAtom_,  &textAtom_,      &managerAtom_, &saveTargetsAtom_};
+                           "STRING", "TEXT", "CLIPBOARD_MANAGER", "SAVE_TARGETS", "MULTIPLE", "ATOM_PAIR"};
+    std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_,    &timestampAtom_, &incrAtom_,
+                              &utf8Atom_,      &utf8MimeAtom_,   &stringAtom_,    &textAtom_,
+                              &managerAtom_,   &saveTargetsAtom_, &multipleAtom_,  &atomPairAtom_};
     xcb_intern_atom_cookie_t cookies[std::size(names)];
     for (std::size_t i = 0; i < std::size(names); ++i)
         cookies[i] = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
@@ -219,8 +220,10 @@ void X11SelectionOwner::Answer(const void* raw)
 
 bool X11SelectionOwner::Serve(std::uint32_t requestor, std::uint32_t target, std::uint32_t property)
 {
+    if (target == multipleAtom_) return ServeMultiple(requestor, property);
     if (target == targetsAtom_) {
-        const std::uint32_t targets[] = {targetsAtom_, timestampAtom_, utf8Atom_, utf8MimeAtom_, textAtom_, stringAtom_};
+        const std::uint32_t targets[] = {targetsAtom_, timestampAtom_, utf8Atom_,  utf8MimeAtom_,
+                                         textAtom_,    stringAtom_,    multipleAtom_};
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
                             static_cast<std::uint32_t>(std::size(targets)), targets);
         return true;
@@ -237,6 +240,27 @@ bool X11SelectionOwner::Serve(std::uint32_t requestor, std::uint32_t target, std
         return latin1 != nullptr && ServeBytes(requestor, property, stringAtom_, std::move(latin1));
     }
     return false;
+}
+
+// The property holds pairs of a target and the property to answer it in;
+// a pair that cannot be served gets None for its property.
+bool X11SelectionOwner::ServeMultiple(std::uint32_t requestor, std::uint32_t property)
+{
+    constexpr std::uint32_t MaxPairs = 64;
+    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        connection_, xcb_get_property(connection_, 0, requestor, property, XCB_GET_PROPERTY_TYPE_ANY, 0, MaxPairs * 2),
+        nullptr));
+    if (!reply || reply->format != 32) return false;
+    const auto count = static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) / 4 / 2 * 2;
+    const auto* value = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    std::vector<std::uint32_t> pairs(value, value + count);
+    for (std::size_t i = 0; i < pairs.size(); i += 2) {
+        if (pairs[i] == multipleAtom_ || pairs[i + 1] == XCB_ATOM_NONE || !Serve(requestor, pairs[i], pairs[i + 1]))
+            pairs[i + 1] = XCB_ATOM_NONE;
+    }
+    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, requestor, property, atomPairAtom_, 32,
+                        static_cast<std::uint32_t>(pairs.size()), pairs.data());
+    return true;
 }
 
 std::shared_ptr<const std::string> X11SelectionOwner::Latin1()

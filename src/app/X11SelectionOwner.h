@@ -5,7 +5,7 @@
 //
 // Targets served: TARGETS, TIMESTAMP, UTF8_STRING, "text/plain;charset=utf-8"
 // and TEXT (the bytes as they are, UTF-8), STRING (Latin-1, made on request,
-// refused for a text with characters beyond U+00FF). A text larger than
+// refused for a text with characters beyond U+00FF), and MULTIPLE of these. A text larger than
 // ChunkBytes goes in pieces (INCR), each piece written when the requestor has
 // taken the last; a requestor that takes nothing for IdleTransferMs is
 // dropped. All its work is short and event-driven, on the loop's thread:
@@ -68,6 +68,7 @@ private:
     void Handle(const void* event);
     void Answer(const void* request);
     bool Serve(std::uint32_t requestor, std::uint32_t target, std::uint32_t property);
+    bool ServeMultiple(std::uint32_t requestor, std::uint32_t property);
     bool ServeBytes(std::uint32_t requestor, std::uint32_t property, std::uint32_t type,
                     std::shared_ptr<const std::string> bytes);
     void Continue(std::uint32_t window, std::uint32_t property);
@@ -78,7 +79,7 @@ private:
     std::uint8_t fixesEvent_ = 0;
     std::uint32_t window_ = 0;
     std::uint32_t ownTime_ = 0;
-    std::uint32_t managerAtom_ = 0, saveTargetsAtom_ = 0;
+    std::uint32_t managerAtom_ = 0, saveTargetsAtom_ = 0, multipleAtom_ = 0, atomPairAtom_ = 0;
     std::uint32_t clipboardAtom_ = 0, targetsAtom_ = 0, timestampAtom_ = 0, incrAtom_ = 0, utf8Atom_ = 0,
                   utf8MimeAtom_ = 0, stringAtom_ = 0, textAtom_ = 0;
     std::size_t chunkBytes_ = 0;

@@ -171,7 +171,8 @@ class SyncTest(E2ETestCase):
             wait_until(lambda: display.get_clipboard() == text, message="the peer's text on the clipboard")
             self.assertEqual(display.get_clipboard(target), expected, target)
         self.assertEqual(set(display.clipboard_targets()),
-                         {"TARGETS", "TIMESTAMP", "UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING"})
+                         {"TARGETS", "TIMESTAMP", "UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING",
+                          "MULTIPLE"})
 
         huge = sample_text(HugeTextBytes)
         peer.send_transfer(huge, HugeTextTimeoutS)
