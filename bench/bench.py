@@ -37,6 +37,11 @@ What it measures, each against a baseline taken in the same invocation:
   latency from a copy on one client to the last of the other three machines,
   against the same pipe baseline; and the server's peak memory while a text of
   the largest size copied on it goes to all three peers.
+- the event loop's lag (TESSARO_LAG_PROBE) while the window is moved and
+  clicked and the clipboard's owner stalls 10 s on every request; baseline:
+  the same with xclip owning the clipboard.
+- peak memory while another owner streams a text far over the 256 MiB limit
+  in INCR pieces, against the resident size before.
 
 The program is $TESSARO_BIN, else build/tessaro. Everything started here runs
 on private displays and loopback ports and is stopped by PID at the end.
@@ -71,7 +76,7 @@ from texts import TextMaker  # noqa: E402
 from waiting import wait_until  # noqa: E402
 
 MB = 1000 * 1000
-REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat", "sway", "swaymsg", "wl-copy", "wl-paste")
+REQUIRED_TOOLS = ("Xvfb", "xclip", "xwininfo", "socat", "xdotool", "sway", "swaymsg", "wl-copy", "wl-paste")
 
 
 @dataclass(frozen=True)
@@ -81,11 +86,14 @@ class Plan:
     repeats: int
     idle_s: float
     idle_text_bytes: int
+    stall_s: float
+    stream_bytes: int
 
 
 FullPlan = Plan(copies=30, sizes_bytes=(1 * MB, 10 * MB, 100 * MB), repeats=3, idle_s=60,
-                idle_text_bytes=10 * MB)
-QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), repeats=1, idle_s=10, idle_text_bytes=10 * MB)
+                idle_text_bytes=10 * MB, stall_s=10, stream_bytes=700 * MB)
+QuickPlan = Plan(copies=8, sizes_bytes=(1 * MB, 10 * MB), repeats=1, idle_s=10, idle_text_bytes=10 * MB,
+                 stall_s=4, stream_bytes=300 * MB)
 
 # One tick of the program's fallback clipboard watcher, and the least time
 # between two transfers to a peer: each copy comes at a random moment between
@@ -97,6 +105,8 @@ SmallTextWaitS = 10
 LargeTextWaitSPerMB = 2.0
 LargeTextWaitMinS = 30
 StartWaitS = 20
+# The owner that stalls answers each request this late.
+OwnerStallMs = 10000
 SmallIdleText = b"a small text on the clipboard"
 LinkSettings = b"[TESSAROPRO]\r\nPASSPHRASE=bench link passphrase\r\n"
 # Copies to a peer that reads nothing; between two, time for the program to
@@ -198,21 +208,21 @@ class Bench:
         self.stack.callback(watch.close)
         return watch
 
-    def program(self, display, *args, settings=None):
+    def program(self, display, *args, settings=None, env=None):
         installation = Installation(self.workdir, self.source)
         if settings is not None:
             installation.write_settings(settings)
-        options = {}
+        options = {"env": env}
         if isinstance(display, SwaySession):
             os.chown(installation.dir, User.pw_uid, User.pw_gid)
-            options = {"env": {"QT_QPA_PLATFORM": None}, "user": User.pw_uid}
+            options = {"env": {**(env or {}), "QT_QPA_PLATFORM": None}, "user": User.pw_uid}
         program = Program(display, installation, args, **options)
         self.stack.callback(program.kill)
         return program
 
-    def server(self, display, settings=None):
+    def server(self, display, settings=None, env=None):
         port = free_port()
-        program = self.program(display, "/port:%d" % port, "/server", settings=settings)
+        program = self.program(display, "/port:%d" % port, "/server", settings=settings, env=env)
         wait_until(lambda: listening(port) or not program.running, StartWaitS,
                            message="the program to listen on port %d" % port)
         if not program.running:
@@ -445,6 +455,40 @@ class Bench:
         self.figures.idle_cpu_s = tuple(used)
         self.figures.idle_rss = tuple(status_bytes(program.pid, "VmRSS") for program in programs)
 
+    def longest_lag_ms(self, display, window, lag_log):
+        """Moves and clicks the window for the plan's stall time; the longest
+        lag the program logged meanwhile."""
+        started = time.monotonic()
+        step = 0
+        while time.monotonic() - started < self.plan.stall_s:
+            display.tool("xdotool", "windowmove", str(window.id), str(20 + step % 50), "40")
+            window.click("Edit1")
+            step += 1
+        ended = time.monotonic()
+        lags = [int(line.split()[1]) for line in lag_log.read_text().splitlines()
+                if started * 1000 <= int(line.split()[0]) <= ended * 1000]
+        return max(lags, default=0)
+
+    def run_owners(self):
+        report_progress("clipboard owners: one stalling %d s per request, one streaming %d MB"
+                        % (OwnerStallMs // 1000, self.plan.stream_bytes // MB))
+        display = self.display()
+        lag_log = self.workdir / "lag.log"
+        program, port = self.server(display, env={"TESSARO_LAG_PROBE": str(lag_log)})
+        window = program.main_window()
+        display.set_clipboard(SmallIdleText)
+        self.figures.baseline_lag_ms = self.longest_lag_ms(display, window, lag_log)
+        stalled = display.own_clipboard("--stall", str(OwnerStallMs), "UTF8_STRING=UTF8_STRING:stalled")
+        self.stack.callback(stalled.kill)
+        self.figures.stall_lag_ms = self.longest_lag_ms(display, window, lag_log)
+
+        reset_peak_memory(program.pid)
+        before = status_bytes(program.pid, "VmRSS")
+        stream = display.own_clipboard("UTF8_STRING=incr:%d" % self.plan.stream_bytes)
+        self.stack.callback(stream.kill)
+        ending = stream.stdout.readline().decode("ascii", "replace").strip()
+        self.figures.stream = (before, status_bytes(program.pid, "VmHWM"), ending)
+
 
 def report_progress(text):
     print(text, flush=True)
@@ -492,6 +536,8 @@ def main(argv):
             bench.run_relay()
             stack.close()
             bench.run_idle()
+            stack.close()
+            bench.run_owners()
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     bench.figures.run_s = time.monotonic() - started

@@ -4,13 +4,14 @@
 
 # To build and run the program.
 # libxcb1-dev: whether an X display opens, asked before Qt starts, and the
-# clipboard reader; libwayland-dev (with wayland-scanner) for the clipboard
-# through a compositor's data-control protocol, and qt6-wayland for the
-# window where such a session has no X display; librsvg2-bin
-# renders the icon theme's PNGs; dpkg-dev's dpkg-shlibdeps lists the package's
-# dependencies for cpack -G DEB; libssl-dev for the encrypted link.
-ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev libwayland-dev
-                 qt6-wayland librsvg2-bin dpkg-dev fonts-ipafont-gothic libssl-dev)
+# clipboard reader; libxcb-xfixes0-dev: its changes of owner; libwayland-dev
+# (with wayland-scanner) for the clipboard through a compositor's
+# data-control protocol, and qt6-wayland for the window where such a session
+# has no X display; librsvg2-bin renders the icon theme's PNGs; dpkg-dev's
+# dpkg-shlibdeps lists the package's dependencies for cpack -G DEB;
+# libssl-dev for the encrypted link.
+ProgramPackages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev libxcb1-dev libxcb-xfixes0-dev
+                 libwayland-dev qt6-wayland librsvg2-bin dpkg-dev fonts-ipafont-gothic libssl-dev)
 # On top of those, for the tests: GoogleTest, virtual displays and the X tools the
 # end-to-end tests drive (xrdb, in x11-xserver-utils, sets a desktop's
 # scale), ss (iproute2) for the soak run's byte counts, clang with its

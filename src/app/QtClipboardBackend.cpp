@@ -19,20 +19,20 @@ const QString SecretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
 
 QtClipboardBackend::QtClipboardBackend() : clipboard_(QGuiApplication::clipboard())
 {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        x11_ = std::make_unique<X11Clipboard>([this] { NotifyChange(); });
+        if (!x11_->Connected()) x11_.reset();
+    }
     QObject::connect(clipboard_, &QClipboard::changed, this, [this](QClipboard::Mode mode) {
-        if (mode != QClipboard::Clipboard) return;
+        if (mode != QClipboard::Clipboard || x11_ != nullptr) return;
         ++changes_;
         NotifyChange();
     });
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        selection_ = std::make_unique<X11SelectionReader>();
-        if (!selection_->Connected()) selection_.reset();
-    }
 }
 
 bool QtClipboardBackend::HoldsText()
 {
-    if (selection_ != nullptr && !clipboard_->ownsClipboard()) return selection_->HoldsText(changes_);
+    if (x11_ != nullptr) return x11_->HoldsText();
     const QMimeData* data = clipboard_->mimeData(QClipboard::Clipboard);
     if (data == nullptr) return false;
     // From one list of formats: each question to the owner may hold the
@@ -43,13 +43,19 @@ bool QtClipboardBackend::HoldsText()
 
 ClipboardRead QtClipboardBackend::FetchText(std::string& text)
 {
+    if (x11_ != nullptr) return x11_->FetchText(text);
     if (clipboard_->ownsClipboard() && placed_ != nullptr) {
         const QByteArray bytes = placed_->data(Utf8TextFormat);
         text.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
         return ClipboardRead::Text;
     }
-    if (selection_ != nullptr && !clipboard_->ownsClipboard()) return selection_->Read(text, changes_);
     return FetchThroughQt(text);
+}
+
+ClipboardRead QtClipboardBackend::FetchShared(std::shared_ptr<const std::string>& text)
+{
+    if (x11_ != nullptr) return x11_->FetchShared(text);
+    return ClipboardBackend::FetchShared(text);
 }
 
 // The bytes themselves where the owner offers them: text() would pass them
@@ -74,8 +80,15 @@ ClipboardRead QtClipboardBackend::FetchThroughQt(std::string& text)
     return ClipboardRead::Text;
 }
 
+bool QtClipboardBackend::PlaceShared(std::shared_ptr<const std::string> text)
+{
+    if (x11_ != nullptr) return x11_->Place(std::move(text));
+    return PlaceText(*text);
+}
+
 bool QtClipboardBackend::PlaceText(const std::string& text)
 {
+    if (x11_ != nullptr) return x11_->Place(std::make_shared<const std::string>(text));
     // The bytes placed last go now rather than once the new ones are in:
     // nothing can ask for them before setMimeData below replaces them, and
     // holding both would double the peak for large texts.
@@ -94,6 +107,7 @@ bool QtClipboardBackend::PlaceText(const std::string& text)
 
 std::uint64_t QtClipboardBackend::ChangeCount()
 {
+    if (x11_ != nullptr) return x11_->ChangeCount();
     return changes_;
 }
 

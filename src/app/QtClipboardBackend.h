@@ -10,15 +10,16 @@
 // after a read that failed). The signal is passed on
 // (ClipboardBackend::SetOnChange) as it comes.
 //
-// On X11, another program's text is read with X11SelectionReader rather than
-// through Qt: Qt cannot tell an owner that refuses or does not answer from
-// an empty text, and it prints warnings about such owners. The program's own
-// text is read back from what it placed. Elsewhere (Wayland) Qt reads it,
-// and a failed read shows as an empty text there. Made and used on the GUI
-// thread after the QApplication exists.
+// On X11 the clipboard is X11Clipboard's, not Qt's: the program serves its
+// own texts from the one copy it keeps, and reads other programs' texts off
+// the GUI thread (Qt's reads wait on the owner, cannot tell an owner that
+// refuses or does not answer from an empty text, and print warnings about
+// such owners). Elsewhere (Wayland) Qt reads and places the text, and a
+// failed read shows as an empty text there. Made and used on the GUI thread
+// after the QApplication exists.
 #pragma once
 
-#include "app/X11SelectionReader.h"
+#include "app/X11Clipboard.h"
 #include "transfer/ClipboardBackend.h"
 
 #include <QMimeData>
@@ -35,7 +36,9 @@ public:
 
     bool HoldsText() override;
     ClipboardRead FetchText(std::string& text) override;
+    ClipboardRead FetchShared(std::shared_ptr<const std::string>& text) override;
     bool PlaceText(const std::string& text) override;
+    bool PlaceShared(std::shared_ptr<const std::string> text) override;
     std::uint64_t ChangeCount() override;
     std::string TextEncoding() const override;
 
@@ -44,7 +47,7 @@ private:
 
     QClipboard* clipboard_;
     // Set on X11 while its display can be reached.
-    std::unique_ptr<X11SelectionReader> selection_;
+    std::unique_ptr<X11Clipboard> x11_;
     std::uint64_t changes_ = 0;
     // The content this program placed last; Qt owns it and deletes it when
     // another owner takes the clipboard, which clears the pointer.

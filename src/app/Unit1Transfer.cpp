@@ -22,8 +22,9 @@ std::int64_t NowMs()
 }
 
 // The clipboard is read at most once in this time, whoever asks, counted
-// from the end of the last read: an owner that never answers holds the loop
-// at each read, and never more often than the watcher's tick would.
+// from the end of the last read: where a read runs on the loop's thread
+// (through Qt), an owner that never answers holds the loop at each read, and
+// never more often than the watcher's tick would.
 constexpr std::int64_t LookSpacingMs = 450;
 
 // A text of ours sent to a peer this long before that peer's own text came

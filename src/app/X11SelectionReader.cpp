@@ -3,8 +3,11 @@
 #include "transfer/TransferLimits.h"
 
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,8 +25,7 @@ const char* const PropertyName = "TESSARO_SELECTION";
 const char* const SecretHintName = "x-kde-passwordManagerHint";
 constexpr std::string_view SecretHintValue = "secret";
 
-// The whole of a property in one request (its length counts 4-byte units).
-constexpr std::uint32_t WholeProperty = 0x3FFFFFFF;
+constexpr std::size_t MaxTextBytes = static_cast<std::size_t>(MaxTransferBytes);
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -37,18 +39,26 @@ std::int64_t NowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void AppendLatin1AsUtf8(std::string& out, const char* bytes, std::size_t size)
+// Latin-1 to UTF-8 in the same string: each byte from 0x80 up takes two.
+// False, leaving `text` alone, when the result would be longer than `limit`.
+bool Latin1ToUtf8InPlace(std::string& text, std::size_t limit)
 {
-    out.reserve(out.size() + size);
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
+    const std::size_t high = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
+    if (text.size() + high > limit) return false;
+    std::size_t from = text.size();
+    text.resize(text.size() + high);
+    std::size_t to = text.size();
+    while (from > 0) {
+        const auto byte = static_cast<unsigned char>(text[--from]);
         if (byte < 0x80) {
-            out.push_back(static_cast<char>(byte));
+            text[--to] = static_cast<char>(byte);
         } else {
-            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+            text[--to] = static_cast<char>(0x80 | (byte & 0x3F));
+            text[--to] = static_cast<char>(0xC0 | (byte >> 6));
         }
     }
+    return true;
 }
 
 } // namespace
@@ -68,13 +78,21 @@ X11SelectionReader::X11SelectionReader()
     }
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-    if (screens.rem == 0) {
+    const xcb_query_extension_reply_t* fixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
+    Reply<xcb_xfixes_query_version_reply_t> version(
+        fixes != nullptr && fixes->present
+            ? xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 1, 0), nullptr)
+            : nullptr);
+    const int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (screens.rem == 0 || !version || stopFd < 0) {
+        if (stopFd >= 0) close(stopFd);
         xcb_disconnect(connection);
         return;
     }
     connection_ = connection;
+    stopFd_ = stopFd;
+    fixesEvent_ = fixes->first_event;
     root_ = screens.data->root;
-
     const char* names[] = {"CLIPBOARD", "TARGETS",    "INCR",       PropertyName,
                            "UTF8_STRING", "text/plain;charset=utf-8", "STRING", "TEXT",
                            "text/plain",  SecretHintName, "ATOM"};
@@ -94,10 +112,18 @@ X11SelectionReader::X11SelectionReader()
 X11SelectionReader::~X11SelectionReader()
 {
     if (connection_ != nullptr) xcb_disconnect(connection_);
+    if (stopFd_ >= 0) close(stopFd_);
 }
 
-// A fresh window after an owner fell silent: whatever it sends later goes to
-// a window that is gone, never into a later read.
+void X11SelectionReader::Stop()
+{
+    if (stopFd_ < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(stopFd_, &one, sizeof one);
+}
+
+// A fresh window after an owner fell silent or sent too much: whatever it
+// sends later goes to a window that is gone, never into a later read.
 void X11SelectionReader::MakeWindow()
 {
     if (window_ != 0) xcb_destroy_window(connection_, window_);
@@ -105,6 +131,10 @@ void X11SelectionReader::MakeWindow()
     const std::uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 1, 1, 0,
                       XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
+    xcb_xfixes_select_selection_input(connection_, window_, clipboardAtom_,
+                                      XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
     xcb_flush(connection_);
 }
 
@@ -128,34 +158,71 @@ void X11SelectionReader::NoteSilent(std::uint32_t owner, std::uint64_t changes)
     MakeWindow();
 }
 
+bool X11SelectionReader::TakeOwnerChange(const void* raw)
+{
+    const auto* event = static_cast<const xcb_generic_event_t*>(raw);
+    if ((event->response_type & 0x7F) != fixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY) return false;
+    return reinterpret_cast<const xcb_xfixes_selection_notify_event_t*>(event)->selection == clipboardAtom_;
+}
+
+// Events already received are of the time before the read, or of windows
+// given up; their owner changes are older than the read.
+void X11SelectionReader::DropQueuedEvents()
+{
+    while (xcb_generic_event_t* raw = xcb_poll_for_queued_event(connection_)) std::free(raw);
+}
+
 // Waits for an event on the reader's window: a SelectionNotify answering a
-// request for `target`, or a new value of the answer property.
-bool X11SelectionReader::WaitForEvent(std::uint8_t kind, std::int64_t deadlineMs, std::uint32_t target)
+// request for `target`, or a new value of the answer property. An owner
+// change on the way ends the wait: the answer would be another owner's.
+X11SelectionReader::Step X11SelectionReader::WaitForEvent(std::uint8_t kind, std::int64_t deadlineMs,
+                                                           std::uint32_t target)
 {
     for (;;) {
         while (xcb_generic_event_t* raw = xcb_poll_for_event(connection_)) {
             Reply<xcb_generic_event_t> event(raw);
+            if (TakeOwnerChange(raw)) return Step::Changed;
             const std::uint8_t type = event->response_type & 0x7F;
             if (type != kind) continue;
             if (type == XCB_SELECTION_NOTIFY) {
                 const auto* notify = reinterpret_cast<const xcb_selection_notify_event_t*>(raw);
                 if (notify->requestor == window_ && notify->selection == clipboardAtom_ && notify->target == target) {
                     lastNotifyProperty_ = notify->property;
-                    return true;
+                    return Step::Done;
                 }
             } else if (type == XCB_PROPERTY_NOTIFY) {
                 const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(raw);
                 if (notify->window == window_ && notify->atom == propertyAtom_ &&
                     notify->state == XCB_PROPERTY_NEW_VALUE)
-                    return true;
+                    return Step::Done;
             }
         }
-        if (xcb_connection_has_error(connection_)) return false;
+        if (xcb_connection_has_error(connection_)) return Step::Silent;
         const std::int64_t left = deadlineMs - NowMs();
-        if (left <= 0) return false;
-        pollfd ready{xcb_get_file_descriptor(connection_), POLLIN, 0};
-        poll(&ready, 1, static_cast<int>(std::min<std::int64_t>(left, 1000)));
+        if (left <= 0) return Step::Silent;
+        pollfd ready[] = {{xcb_get_file_descriptor(connection_), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        poll(ready, 2, static_cast<int>(std::min<std::int64_t>(left, 1000)));
+        if (ready[1].revents != 0) return Step::Refused;
     }
+}
+
+// Reads and deletes the answer property, appending its value to
+// answer.data: TooLarge when that would take answer.data past MaxTextBytes.
+// `empty`: the property held nothing.
+X11SelectionReader::Step X11SelectionReader::TakeProperty(Answer& answer, std::size_t room, bool& empty)
+{
+    const auto units = static_cast<std::uint32_t>(std::min<std::size_t>(room / 4 + 1, 0x3FFFFFFF));
+    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        connection_, xcb_get_property(connection_, 1, window_, propertyAtom_, XCB_GET_PROPERTY_TYPE_ANY, 0, units),
+        nullptr));
+    if (!reply) return Step::Refused;
+    const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
+    if (reply->bytes_after > 0 || length > room) return Step::TooLarge;
+    answer.type = reply->type;
+    answer.format = reply->format;
+    empty = length == 0;
+    answer.data.append(static_cast<const char*>(xcb_get_property_value(reply.get())), length);
+    return Step::Done;
 }
 
 X11SelectionReader::Step X11SelectionReader::Convert(std::uint32_t target, Answer& answer)
@@ -163,54 +230,45 @@ X11SelectionReader::Step X11SelectionReader::Convert(std::uint32_t target, Answe
     xcb_delete_property(connection_, window_, propertyAtom_);
     xcb_convert_selection(connection_, window_, clipboardAtom_, target, propertyAtom_, XCB_CURRENT_TIME);
     xcb_flush(connection_);
-    if (!WaitForEvent(XCB_SELECTION_NOTIFY, NowMs() + StepTimeoutMs, target)) return Step::Silent;
+    if (const Step step = WaitForEvent(XCB_SELECTION_NOTIFY, NowMs() + StepTimeoutMs, target); step != Step::Done)
+        return step;
     if (lastNotifyProperty_ == XCB_ATOM_NONE) return Step::Refused;
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        connection_, xcb_get_property(connection_, 1, window_, propertyAtom_, XCB_GET_PROPERTY_TYPE_ANY, 0, WholeProperty),
-        nullptr));
-    if (!reply) return Step::Refused;
-    answer.type = reply->type;
-    answer.format = reply->format;
-    const auto* value = static_cast<const char*>(xcb_get_property_value(reply.get()));
-    const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
-    if (reply->type != incrAtom_) {
-        answer.data.assign(value, length);
-        return Step::Done;
-    }
-    // In pieces: the owner gives the next one each time the last is taken
-    // (the property deleted), and an empty one ends the text.
-    std::size_t sizeHint = 0;
-    if (reply->format == 32 && length >= 4) {
-        std::uint32_t announced = 0;
-        std::memcpy(&announced, value, sizeof announced);
-        sizeHint = std::min<std::size_t>(announced, static_cast<std::size_t>(MaxTransferBytes) + 1);
-    }
-    reply.reset();
+    bool empty = false;
     answer.data.clear();
-    answer.data.reserve(sizeHint);
-    bool typed = false;
-    for (;;) {
-        if (!WaitForEvent(XCB_PROPERTY_NOTIFY, NowMs() + StepTimeoutMs, target)) return Step::Silent;
-        Reply<xcb_get_property_reply_t> piece(xcb_get_property_reply(
-            connection_,
-            xcb_get_property(connection_, 1, window_, propertyAtom_, XCB_GET_PROPERTY_TYPE_ANY, 0, WholeProperty),
-            nullptr));
-        if (!piece) return Step::Refused;
-        const auto pieceLength = static_cast<std::size_t>(xcb_get_property_value_length(piece.get()));
-        if (pieceLength == 0) {
+    if (const Step step = TakeProperty(answer, MaxTextBytes, empty); step != Step::Done) return step;
+    if (answer.type != incrAtom_) return Step::Done;
+    // In pieces: the owner gives the next one each time the last is taken
+    // (the property deleted), and an empty one ends the text. The size it
+    // announces is at least the text's.
+    std::size_t announced = 0;
+    if (answer.format == 32 && answer.data.size() >= 4) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, answer.data.data(), sizeof value);
+        announced = value;
+    }
+    if (announced > MaxTextBytes) return Step::TooLarge;
+    std::string().swap(answer.data);
+    answer.data.reserve(announced);
+    Answer piece;
+    for (bool typed = false;;) {
+        if (const Step step = WaitForEvent(XCB_PROPERTY_NOTIFY, NowMs() + StepTimeoutMs, target); step != Step::Done)
+            return step;
+        piece.data.clear();
+        if (const Step step = TakeProperty(piece, MaxTextBytes - answer.data.size(), empty); step != Step::Done)
+            return step;
+        if (empty) {
             if (!typed) {
-                answer.type = piece->type;
-                answer.format = piece->format;
+                answer.type = piece.type;
+                answer.format = piece.format;
             }
             return Step::Done;
         }
-        if (!typed || piece->type != answer.type) {
-            if (typed) return Step::Refused; // a change of type half way is not one text
-            typed = true;
-            answer.type = piece->type;
-            answer.format = piece->format;
-        }
-        answer.data.append(static_cast<const char*>(xcb_get_property_value(piece.get())), pieceLength);
+        if (typed && (piece.type != answer.type || piece.format != answer.format))
+            return Step::Refused; // a change of type half way is not one text
+        typed = true;
+        answer.type = piece.type;
+        answer.format = piece.format;
+        answer.data += piece.data;
     }
 }
 
@@ -247,13 +305,19 @@ bool X11SelectionReader::IsTextType(std::uint32_t type, std::uint32_t target) co
 
 ClipboardRead X11SelectionReader::Read(std::string& text, std::uint64_t changes)
 {
+    ownerChanged_ = false;
     if (connection_ == nullptr || xcb_connection_has_error(connection_)) return ClipboardRead::Unreachable;
+    // Every owner change made before this answer is queued by now.
     const std::uint32_t owner = Owner();
+    DropQueuedEvents();
     if (owner == XCB_WINDOW_NONE) return ClipboardRead::NoText;
     if (KnownSilent(owner, changes)) return ClipboardRead::Failed;
     const auto failed = [&](Step step) {
         if (step == Step::Silent) NoteSilent(owner, changes);
-        return ClipboardRead::Failed;
+        if (step == Step::Changed) ownerChanged_ = true;
+        if (step != Step::TooLarge) return ClipboardRead::Failed;
+        MakeWindow();
+        return ClipboardRead::NoText;
     };
 
     Targets targets;
@@ -270,23 +334,18 @@ ClipboardRead X11SelectionReader::Read(std::string& text, std::uint64_t changes)
 
     Answer answer;
     if (const Step step = Convert(targets.text, answer); step != Step::Done) return failed(step);
-    if (answer.format != 8 || !IsTextType(answer.type, targets.text)) return ClipboardRead::Failed;
-    if (answer.type == stringAtom_) {
-        text.clear();
-        AppendLatin1AsUtf8(text, answer.data.data(), answer.data.size());
-    } else {
-        text = std::move(answer.data);
+    // Checked once the text is in: had the selection changed hands since
+    // the targets were asked, the text would not be the one the hint was
+    // about. The owner change shows as an event before this answer.
+    const bool sameOwner = Owner() == owner;
+    while (xcb_generic_event_t* raw = xcb_poll_for_queued_event(connection_)) {
+        Reply<xcb_generic_event_t> event(raw);
+        if (TakeOwnerChange(raw)) ownerChanged_ = true;
     }
+    if (!sameOwner) ownerChanged_ = true;
+    if (ownerChanged_) return ClipboardRead::Failed;
+    if (answer.format != 8 || !IsTextType(answer.type, targets.text)) return ClipboardRead::Failed;
+    if (answer.type == stringAtom_ && !Latin1ToUtf8InPlace(answer.data, MaxTextBytes)) return ClipboardRead::NoText;
+    text = std::move(answer.data);
     return ClipboardRead::Text;
-}
-
-bool X11SelectionReader::HoldsText(std::uint64_t changes)
-{
-    if (connection_ == nullptr || xcb_connection_has_error(connection_)) return false;
-    const std::uint32_t owner = Owner();
-    if (owner == XCB_WINDOW_NONE || KnownSilent(owner, changes)) return false;
-    Targets targets;
-    const Step step = ListTargets(targets);
-    if (step == Step::Silent) NoteSilent(owner, changes);
-    return step == Step::Done && targets.text != 0;
 }

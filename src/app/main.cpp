@@ -7,6 +7,7 @@
 #include "app/Application.h"
 #include "app/DisplayChoice.h"
 #include "app/InstanceLock.h"
+#include "app/LoopLagProbe.h"
 #include "app/Unit1.h"
 #include "app/WaylandClipboardBackend.h"
 #include "transfer/Clipbrd.h"
@@ -51,6 +52,7 @@ int main(int argc, char* argv[])
 
     TApplication application(argc, argv);
     display.Release();
+    TLoopLagProbe lagProbe;
     if (display.Clipboard() == ClipboardPath::DataControl) {
         // Should the compositor stop answering between the probe and here,
         // the toolkit's clipboard stays.

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 // What one read of the clipboard found.
@@ -20,6 +21,9 @@ enum class ClipboardRead {
                  // not answer, or answered with something that is not text);
                  // a later read may succeed
     Unreachable, // the clipboard itself could not be reached
+    Pending,     // the read goes on in the background: not a read yet; the
+                 // backend calls the change handler once it has ended, and
+                 // the next FetchText hands its result over
 };
 
 class ClipboardBackend {
@@ -30,9 +34,15 @@ public:
     virtual bool HoldsText() = 0;
     // Reads the clipboard once; only for Text is `text` set.
     virtual ClipboardRead FetchText(std::string& text) = 0;
+    // The same, as a text the caller may keep a share of: a backend serving
+    // its own placed text hands over that share instead of a copy.
+    virtual ClipboardRead FetchShared(std::shared_ptr<const std::string>& text);
     // Replaces everything on the clipboard with `text`, every byte of it.
     // False: the clipboard could not be reached and is unchanged.
     virtual bool PlaceText(const std::string& text) = 0;
+    // The same for a text the caller keeps as well: a backend that serves
+    // the bytes itself keeps a share of them instead of a copy.
+    virtual bool PlaceShared(std::shared_ptr<const std::string> text) { return PlaceText(*text); }
     // Grows with every change of the clipboard, this program's own included.
     // A backend that cannot tell returns a different value on every call, so
     // that its callers never skip a read on its word.

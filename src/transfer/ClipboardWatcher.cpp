@@ -2,7 +2,21 @@
 
 #include "transfer/WireFormat.h"
 
-ClipboardWatcher::ClipboardWatcher(TClipboard& clipboard) : clipboard_(clipboard) {}
+namespace {
+
+std::shared_ptr<const std::string> EmptyText()
+{
+    return std::make_shared<const std::string>();
+}
+
+bool SameText(const std::shared_ptr<const std::string>& a, const std::shared_ptr<const std::string>& b)
+{
+    return a == b || (a != nullptr && b != nullptr && *a == *b);
+}
+
+} // namespace
+
+ClipboardWatcher::ClipboardWatcher(TClipboard& clipboard) : clipboard_(clipboard), lastText_(EmptyText()) {}
 
 // The change count is taken before the read: a change during the read then
 // shows as a new count on the next tick, which reads again. The previous
@@ -16,33 +30,34 @@ void ClipboardWatcher::Look()
     looked_ = false;
     lookedHoldsText_ = false;
     DropLookedText();
+    Text text;
+    const ClipboardRead read = clipboard_.ReadShared(text);
+    if (read == ClipboardRead::Pending) return;
     ++reads_;
-    std::string text;
-    const ClipboardRead read = clipboard_.Read(text);
     if (read == ClipboardRead::Failed) return;
     looked_ = true;
     lookedChanges_ = changes;
     lookedHoldsText_ = read == ClipboardRead::Text;
-    lookedText_ = std::move(text);
+    lookedText_ = lookedHoldsText_ ? std::move(text) : EmptyText();
 }
 
 void ClipboardWatcher::DropLookedText()
 {
-    std::string().swap(lookedText_);
+    lookedText_.reset();
     verdict_ = Verdict::Unjudged;
 }
 
 void ClipboardWatcher::Judge()
 {
-    if (lookedText_ == *lastText_) {
+    if (SameText(lookedText_, lastText_)) {
         verdict_ = Verdict::IsLast;
-    } else if (placedEcho_ && lookedText_ == *placedEcho_) {
+    } else if (SameText(lookedText_, placedEcho_)) {
         verdict_ = Verdict::IsEcho;
     } else {
         verdict_ = Verdict::New;
         return;
     }
-    std::string().swap(lookedText_);
+    lookedText_.reset();
 }
 
 // A verdict reached against the cleared text does not hold. When the
@@ -50,7 +65,7 @@ void ClipboardWatcher::Judge()
 // read, so the clipboard is read again.
 void ClipboardWatcher::ClearLastText()
 {
-    lastText_ = std::make_shared<const std::string>();
+    lastText_ = EmptyText();
     if (verdict_ == Verdict::IsLast) {
         looked_ = false;
         lookedHoldsText_ = false;
@@ -64,8 +79,8 @@ std::optional<std::string_view> ClipboardWatcher::Tick(const TransferReceiver& r
     Look();
     if (!lookedHoldsText_) return std::nullopt;
     if (verdict_ == Verdict::Unjudged) Judge();
-    if (verdict_ != Verdict::New || !offered || !FitsOneTransfer(lookedText_)) return std::nullopt;
-    lastText_ = std::make_shared<const std::string>(std::move(lookedText_));
+    if (verdict_ != Verdict::New || !offered || !FitsOneTransfer(*lookedText_)) return std::nullopt;
+    lastText_ = std::move(lookedText_);
     DropLookedText();
     verdict_ = Verdict::IsLast;
     placedEcho_.reset();
@@ -80,10 +95,9 @@ void ClipboardWatcher::PlaceReceived(std::string text)
     // read first keeps it from adding to the peak while the text is placed.
     looked_ = false;
     DropLookedText();
-    clipboard_.PlaceText(text);
-    // The previous LastText goes here, before the read-back, unless a link
-    // still sending it holds it.
-    lastText_ = std::make_shared<const std::string>(std::move(text));
+    Text placed = std::make_shared<const std::string>(std::move(text));
+    clipboard_.PlaceShared(placed);
+    lastText_ = std::move(placed);
     // What the clipboard now reports is the received text as this desktop
     // keeps it. Should reading it back fail, the next tick reads it instead
     // and may take a changed form of it for a new text: a rare resend, better

@@ -18,8 +18,12 @@
 // once there is. LastText changes only through this watcher: a text sent, a
 // text received, or ClearLastText. A text found equal to LastText or to the
 // placed echo is not kept twice: the watcher drops its own copy, and reads
-// the clipboard again should LastText be cleared. Called from the window's
-// handlers on the event loop's thread.
+// the clipboard again should LastText be cleared. Texts are held shared with
+// the clipboard where it allows: a received text is placed, kept as LastText
+// and read back as one copy of its bytes. A read the clipboard does in the
+// background (Pending) is not a read yet: the watcher looks again when the
+// clipboard reports it has ended. Called from the window's handlers on the
+// event loop's thread.
 #pragma once
 
 #include "transfer/Clipbrd.h"
@@ -52,7 +56,7 @@ public:
     void PlaceReceived(std::string text);
 
     // The last whole text sent or received; shared, never changed in place,
-    // so that the links sending it hold the one copy.
+    // so that the connections sending it hold the one copy.
     const std::string& LastText() const { return *lastText_; }
     std::shared_ptr<const std::string> SharedLastText() const { return lastText_; }
 
@@ -76,13 +80,15 @@ private:
     void Judge();
     void DropLookedText();
 
+    using Text = std::shared_ptr<const std::string>;
+
     TClipboard& clipboard_;
-    std::shared_ptr<const std::string> lastText_ = std::make_shared<const std::string>();
+    Text lastText_; // never null
     bool looked_ = false;
     std::uint64_t lookedChanges_ = 0;
     bool lookedHoldsText_ = false;
-    std::string lookedText_;
+    Text lookedText_;
     Verdict verdict_ = Verdict::Unjudged;
-    std::optional<std::string> placedEcho_;
+    Text placedEcho_;
     std::uint64_t reads_ = 0;
 };

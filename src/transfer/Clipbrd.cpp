@@ -60,10 +60,29 @@ ClipboardRead TClipboard::Read(std::string& text)
     return result;
 }
 
+ClipboardRead TClipboard::ReadShared(std::shared_ptr<const std::string>& text)
+{
+    if (backend_ == nullptr) throw ClipboardUnavailableError();
+    std::shared_ptr<const std::string> read;
+    const ClipboardRead result = backend_->FetchShared(read);
+    if (result == ClipboardRead::Unreachable) throw ClipboardUnavailableError();
+    if (result != ClipboardRead::Text) return result;
+    const auto end = read->find('\0');
+    if (codecs_.toWire) {
+        text = std::make_shared<const std::string>(codecs_.toWire->Convert(read->substr(0, end)));
+    } else if (end != std::string::npos) {
+        text = std::make_shared<const std::string>(read->substr(0, end));
+    } else {
+        text = std::move(read);
+    }
+    return result;
+}
+
 std::string TClipboard::FetchText()
 {
     std::string text;
-    if (Read(text) == ClipboardRead::Failed) throw ClipboardUnavailableError();
+    const ClipboardRead read = Read(text);
+    if (read == ClipboardRead::Failed || read == ClipboardRead::Pending) throw ClipboardUnavailableError();
     return text;
 }
 
@@ -78,6 +97,15 @@ void TClipboard::PlaceText(const std::string& text)
     const bool placed = codecs_.fromWire ? backend_->PlaceText(codecs_.fromWire->Convert(text))
                                          : backend_->PlaceText(text);
     if (!placed) throw ClipboardUnavailableError();
+}
+
+void TClipboard::PlaceShared(std::shared_ptr<const std::string> text)
+{
+    if (backend_ == nullptr) throw ClipboardUnavailableError();
+    if (const auto end = text->find('\0'); end != std::string::npos)
+        text = std::make_shared<const std::string>(text->substr(0, end));
+    if (codecs_.fromWire) text = std::make_shared<const std::string>(codecs_.fromWire->Convert(*text));
+    if (!backend_->PlaceShared(std::move(text))) throw ClipboardUnavailableError();
 }
 
 std::uint64_t TClipboard::ChangeCount()

@@ -44,14 +44,22 @@ public:
 
     bool HoldsText();
     // One read: `text` is set only for ClipboardRead::Text. A read whose
-    // owner failed to hand the text over is reported as Failed, not raised.
+    // owner failed to hand the text over is reported as Failed, and one the
+    // backend still makes in the background as Pending, not raised.
     // Throws ClipboardUnavailableError when the clipboard cannot be reached.
     ClipboardRead Read(std::string& text);
+    // The same, sharing the bytes with the backend where it allows (a text
+    // this program placed is then not copied to be read back).
+    ClipboardRead ReadShared(std::shared_ptr<const std::string>& text);
     // The clipboard's text, empty when it offers none (or only a secret).
-    // Throws ClipboardUnavailableError, also for a failed read.
+    // Throws ClipboardUnavailableError, also for a failed or pending read.
     std::string FetchText();
     // Throws ClipboardUnavailableError; the clipboard is then unchanged.
     void PlaceText(const std::string& text);
+    // The same for a text the caller keeps as well: the backend may keep a
+    // share of it instead of a copy (of the converted text, with a wire
+    // encoding).
+    void PlaceShared(std::shared_ptr<const std::string> text);
     // See ClipboardBackend::ChangeCount.
     std::uint64_t ChangeCount();
     // See ClipboardBackend::SetOnChange; kept across a change of backend.

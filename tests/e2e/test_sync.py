@@ -12,6 +12,9 @@ from waiting import wait_until
 EchoWindowS = 1.5
 # Larger than what loopback takes in one send, so the text goes out in pieces.
 LargeTextBytes = 3 * 1024 * 1024
+# Far larger than one piece of an incremental (INCR) answer.
+HugeTextBytes = 100 * 1000 * 1000
+HugeTextTimeoutS = 120
 
 
 class SyncTest(E2ETestCase):
@@ -31,6 +34,46 @@ class SyncTest(E2ETestCase):
         copied = b"copied on the server"
         display.set_clipboard(copied)
         peer.expect_transfer(copied)
+
+    def test_placed_texts_are_served_in_every_text_form_and_whole_at_100_mb(self):
+        display = self.start_display()
+        port = free_port()
+        self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+
+        latin = "café crème".encode("utf-8")
+        japanese = "日本語".encode("utf-8")
+        for text, target, expected in (
+                (latin, "UTF8_STRING", latin),
+                (latin, "text/plain;charset=utf-8", latin),
+                (latin, "TEXT", latin),
+                (latin, "STRING", "café crème".encode("latin-1")),
+                (japanese, "UTF8_STRING", japanese),
+                (japanese, "STRING", None)):
+            peer.send_transfer(text)
+            wait_until(lambda: display.get_clipboard() == text, message="the peer's text on the clipboard")
+            self.assertEqual(display.get_clipboard(target), expected, target)
+        self.assertEqual(set(display.clipboard_targets()),
+                         {"TARGETS", "TIMESTAMP", "UTF8_STRING", "text/plain;charset=utf-8", "TEXT", "STRING",
+                          "MULTIPLE"})
+
+        huge = sample_text(HugeTextBytes)
+        peer.send_transfer(huge, HugeTextTimeoutS)
+        wait_until(lambda: display.clipboard_owner() != 0 and display.get_clipboard(timeout=HugeTextTimeoutS) == huge,
+                   HugeTextTimeoutS, interval=1, message="the 100 MB text read back whole")
+
+    def test_received_text_is_kept_by_a_clipboard_manager_when_the_program_ends(self):
+        display = self.start_display()
+        manager = display.own_clipboard("--manager")
+        port = free_port()
+        program = self.start_program(display, "/port:%d" % port, "/server")
+        peer = self.connect_peer(port)
+        peer.send_transfer(b"outlives the program")
+        wait_until(lambda: display.get_clipboard() == b"outlives the program", message="the peer's text")
+        program.terminate()
+        self.assert_exit_code(program, 0)
+        self.assertEqual(manager.stdout.readline(), b"saved\n")
+        self.assertEqual(display.get_clipboard(), b"outlives the program")
 
     def test_client_mode_exchanges_texts_with_a_scripted_peer(self):
         display = self.start_display()

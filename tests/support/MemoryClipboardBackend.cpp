@@ -8,6 +8,7 @@ bool MemoryClipboardBackend::HoldsText()
 ClipboardRead MemoryClipboardBackend::FetchText(std::string& text)
 {
     if (!accessible_) return ClipboardRead::Unreachable;
+    if (pending_) return ClipboardRead::Pending;
     ++fetches_;
     if (!content_) return ClipboardRead::NoText;
     text = *content_;

@@ -27,6 +27,8 @@ public:
     // While false, reads and writes fail as if another program held the
     // clipboard open; HoldsText still answers.
     void SetAccessible(bool accessible) { accessible_ = accessible; }
+    // While true, reads answer Pending, as a read made in the background.
+    void SetPending(bool pending) { pending_ = pending; }
     // Applied to every text placed by this program, as a desktop that stores
     // text in another form would change it on the way back.
     void SetStoreFilter(std::function<std::string(const std::string&)> filter);
@@ -42,6 +44,7 @@ private:
     std::optional<std::string> content_;
     std::uint64_t changes_ = 0;
     bool accessible_ = true;
+    bool pending_ = false;
     std::function<std::string(const std::string&)> storeFilter_;
     std::string encoding_;
     int fetches_ = 0;

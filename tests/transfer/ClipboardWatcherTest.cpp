@@ -101,6 +101,18 @@ TEST_F(ClipboardWatcherTest, NothingIsSentOrReadWhileATransferComesIn)
     EXPECT_EQ(Tick(), std::nullopt);
 }
 
+TEST_F(ClipboardWatcherTest, ReadStillGoingOnIsNoReadAndItsTextGoesOutOnceItEnds)
+{
+    desktop->SetForeignText("read in the background");
+    desktop->SetPending(true);
+    EXPECT_EQ(Tick(), std::nullopt);
+    EXPECT_EQ(Tick(), std::nullopt);
+    EXPECT_EQ(watcher->Reads(), 0u);
+    desktop->SetPending(false);
+    EXPECT_EQ(Tick(), "read in the background");
+    EXPECT_EQ(watcher->Reads(), 1u);
+}
+
 TEST_F(ClipboardWatcherTest, ReceivedTextIsNotSentBackEvenWhenTheClipboardChangesIt)
 {
     desktop->SetStoreFilter([](const std::string& text) { return text + "\n"; });
