@@ -1,5 +1,7 @@
 #include "app/X11SelectionOwner.h"
 
+#include "app/X11Connection.h"
+
 #include "base/EventLoop.h"
 
 #include <xcb/xcb.h>
@@ -18,11 +20,8 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
 template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+using Reply = X11Reply<T>;
 
 std::int64_t NowMs()
 {
@@ -54,44 +53,25 @@ std::shared_ptr<const std::string> ToLatin1(const std::string& text)
 
 X11SelectionOwner::X11SelectionOwner()
 {
-    int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(connection)) {
-        xcb_disconnect(connection);
-        return;
-    }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-    const xcb_query_extension_reply_t* fixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
-    Reply<xcb_xfixes_query_version_reply_t> version(
-        fixes != nullptr && fixes->present
-            ? xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 1, 0), nullptr)
-            : nullptr);
-    if (screens.rem == 0 || !version) {
-        xcb_disconnect(connection);
-        return;
-    }
-    connection_ = connection;
-    fixesEvent_ = fixes->first_event;
+    const X11Display display = ConnectX11WithFixes();
+    if (display.connection == nullptr) return;
+    connection_ = display.connection;
+    fixesEvent_ = display.fixesEvent;
 
     const char* names[] = {"CLIPBOARD", "TARGETS", "TIMESTAMP", "INCR", "UTF8_STRING", "text/plain;charset=utf-8",
                            "STRING", "TEXT", "CLIPBOARD_MANAGER", "SAVE_TARGETS", "MULTIPLE", "ATOM_PAIR"};
     std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_,    &timestampAtom_, &incrAtom_,
                               &utf8Atom_,      &utf8MimeAtom_,   &stringAtom_,    &textAtom_,
                               &managerAtom_,   &saveTargetsAtom_, &multipleAtom_,  &atomPairAtom_};
-    xcb_intern_atom_cookie_t cookies[std::size(names)];
-    for (std::size_t i = 0; i < std::size(names); ++i)
-        cookies[i] = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookies[i], nullptr));
-        *atoms[i] = reply ? reply->atom : std::uint32_t{XCB_ATOM_NONE};
-    }
+    static_assert(std::size(names) == std::size(atoms));
+    InternAtoms(connection_, names, atoms, std::size(names));
+
     // Room for the request's own fields besides the piece.
     const std::size_t requestBytes = static_cast<std::size_t>(xcb_get_maximum_request_length(connection_)) * 4;
     chunkBytes_ = std::min(MaxChunkBytes, requestBytes > 1024 ? requestBytes - 1024 : requestBytes / 2);
 
     window_ = xcb_generate_id(connection_);
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screens.data->root, 0, 0, 1, 1, 0,
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, display.root, 0, 0, 1, 1, 0,
                       XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
     xcb_xfixes_select_selection_input(connection_, window_, clipboardAtom_,
                                       XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |

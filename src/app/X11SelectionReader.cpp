@@ -1,5 +1,7 @@
 #include "app/X11SelectionReader.h"
 
+#include "app/X11Connection.h"
+
 #include "transfer/TransferLimits.h"
 
 #include <xcb/xcb.h>
@@ -27,11 +29,8 @@ constexpr std::string_view SecretHintValue = "secret";
 
 constexpr std::size_t MaxTextBytes = static_cast<std::size_t>(MaxTransferBytes);
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
 template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+using Reply = X11Reply<T>;
 
 std::int64_t NowMs()
 {
@@ -70,42 +69,25 @@ struct X11SelectionReader::Targets {
 
 X11SelectionReader::X11SelectionReader()
 {
-    int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(connection)) {
-        xcb_disconnect(connection);
-        return;
-    }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-    const xcb_query_extension_reply_t* fixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
-    Reply<xcb_xfixes_query_version_reply_t> version(
-        fixes != nullptr && fixes->present
-            ? xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 1, 0), nullptr)
-            : nullptr);
     const int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (screens.rem == 0 || !version || stopFd < 0) {
-        if (stopFd >= 0) close(stopFd);
-        xcb_disconnect(connection);
+    if (stopFd < 0) return;
+    const X11Display display = ConnectX11WithFixes();
+    if (display.connection == nullptr) {
+        close(stopFd);
         return;
     }
-    connection_ = connection;
+    connection_ = display.connection;
     stopFd_ = stopFd;
-    fixesEvent_ = fixes->first_event;
-    root_ = screens.data->root;
+    fixesEvent_ = display.fixesEvent;
+    root_ = display.root;
     const char* names[] = {"CLIPBOARD", "TARGETS",    "INCR",       PropertyName,
                            "UTF8_STRING", "text/plain;charset=utf-8", "STRING", "TEXT",
                            "text/plain",  SecretHintName, "ATOM"};
     std::uint32_t* atoms[] = {&clipboardAtom_, &targetsAtom_,   &incrAtom_,  &propertyAtom_,
                               &utf8Atom_,      &utf8MimeAtom_,  &stringAtom_, &textAtom_,
                               &plainMimeAtom_, &secretHintAtom_, &atomAtom_};
-    xcb_intern_atom_cookie_t cookies[std::size(names)];
-    for (std::size_t i = 0; i < std::size(names); ++i)
-        cookies[i] = xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookies[i], nullptr));
-        *atoms[i] = reply ? reply->atom : std::uint32_t{XCB_ATOM_NONE};
-    }
+    static_assert(std::size(names) == std::size(atoms));
+    InternAtoms(connection_, names, atoms, std::size(names));
     MakeWindow();
 }
 

@@ -91,6 +91,11 @@ void ClipboardWatcher::PlaceReceived(std::string text)
 {
     // A text ends at its first zero byte; LastText holds what is placed.
     if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
+    // The clipboard still holds this very text, as last read: placing it
+    // again would only take the clipboard from the program that holds it,
+    // and with it the richer forms that program offers.
+    if (looked_ && verdict_ == Verdict::IsLast && clipboard_.ChangeCount() == lookedChanges_ && text == *lastText_)
+        return;
     // The clipboard is read afresh below in any case; letting go of the last
     // read first keeps it from adding to the peak while the text is placed.
     looked_ = false;

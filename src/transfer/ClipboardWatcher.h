@@ -51,7 +51,8 @@ public:
     std::optional<std::string_view> Tick(const TransferReceiver& receiver, bool offered);
 
     // Puts a received text, up to its first zero byte, on the clipboard and
-    // moves it into LastText.
+    // moves it into LastText; a text the clipboard still holds as LastText
+    // (a relay sending a peer's own text back) leaves the clipboard alone.
     // Throws ClipboardUnavailableError, leaving LastText as it was.
     void PlaceReceived(std::string text);
 

@@ -210,6 +210,19 @@ TEST_F(ClipboardWatcherTest, EveryClipboardChangeIsJudgedEvenWhenItsTextLooksAli
     EXPECT_EQ(Tick(), "peer!");
 }
 
+TEST_F(ClipboardWatcherTest, ReceivedTextTheClipboardStillHoldsLeavesItsOwnerInPlace)
+{
+    desktop->SetForeignText("mine");
+    ASSERT_EQ(Tick(), "mine");
+    watcher->PlaceReceived("mine");
+    EXPECT_EQ(desktop->PlaceCount(), 0);
+
+    watcher->PlaceReceived("theirs");
+    watcher->PlaceReceived("theirs");
+    EXPECT_EQ(desktop->PlaceCount(), 1);
+    EXPECT_EQ(Tick(), std::nullopt);
+}
+
 TEST_F(ClipboardWatcherTest, ReceivedTextEndsAtItsFirstZeroByte)
 {
     watcher->PlaceReceived(std::string("ab\0cd", 5));
