@@ -6,6 +6,7 @@ import subprocess
 from pathlib import Path
 
 from harness import E2ETestCase
+from peer import free_port, listening
 from waiting import holds_for, wait_until
 
 IP = {"s": "10.218.77.1", "c": "10.218.77.2"}
@@ -98,3 +99,15 @@ class ReconnectTest(E2ETestCase):
         subprocess.run(["/usr/bin/python3", "-c", EMIT_RESUME, address], check=True, timeout=10)
         self.accept_peer(listener, timeout=2)
         first.wait_closed(2)
+
+    def test_a_refused_attempt_is_tried_again_unless_reconnect_is_0(self):
+        for settings, tries_again in ((b"[TESSAROPRO]\r\nRECONNECT=0\r\n", False), (None, True)):
+            port = free_port()
+            self.start_program(self.start_display(), "/addr:127.0.0.1", "/port:%d" % port, "/client",
+                               settings=settings)
+            holds_for(lambda: not listening(port), 2)  # the first attempt is refused meanwhile
+            listener = self.peer_listener(port)
+            if tries_again:
+                self.accept_peer(listener, timeout=3)
+            else:
+                self.assertRaises(AssertionError, listener.accept, 3)
