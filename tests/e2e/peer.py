@@ -218,3 +218,38 @@ def connect_peer(port, timeout=DefaultWaitS, source=None):
             sock.close()
             return None
     return ScriptedPeer(wait_until(attempt, timeout, message="the program to listen on port %d" % port))
+
+
+class LegacyReader:
+    """A peer of the oldest kind on one connection to the program: its first
+    read after readiness is the length, whatever it holds; the reads after
+    it are the text until the count is reached."""
+
+    def __init__(self, peer, timeout=20):
+        self.sock = peer.sock
+        self.sock.setblocking(True)
+        self.timeout = timeout
+
+    def _readable(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+            raise AssertionError("no bytes from the program in time")
+
+    def read_transfer(self, delay_ms):
+        """Returns (what the first read held, the text read after it); the
+        first read comes `delay_ms` after readiness, as a busy loop's would."""
+        deadline = time.monotonic() + self.timeout
+        self._readable(deadline)
+        time.sleep(delay_ms / 1000)
+        first = self.sock.recv(1 << 20)
+        if not first.isdigit():
+            return first, b""
+        count = int(first)
+        text = bytearray()
+        while len(text) < count:
+            self._readable(deadline)
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise AssertionError("the program closed the connection")
+            text += chunk
+        return first, bytes(text)

@@ -5,12 +5,11 @@ on the next length not joining the end of a text. And the same lengths read
 by the program itself, when the network holds the text back after them."""
 
 import queue
-import select
 import threading
 import time
 
 from harness import E2ETestCase
-from peer import free_port
+from peer import LegacyReader, free_port
 from relay import RelayedPair, sample_text
 from waiting import wait_until
 
@@ -37,37 +36,6 @@ def text_for(number):
     if kind == 3:
         return b""
     return ("日本語のテキスト %d" % number).encode("utf-8")
-
-
-class LegacyReader:
-    """One connection to the program, read one length per read, then the text."""
-
-    def __init__(self, peer):
-        self.sock = peer.sock
-        self.sock.setblocking(True)
-
-    def _readable(self, deadline):
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([self.sock], [], [], left)[0]:
-            raise AssertionError("no bytes from the program in time")
-
-    def read_transfer(self, delay_ms):
-        """Returns (what the first read held, the text read after it)."""
-        deadline = time.monotonic() + TransferTimeoutS
-        self._readable(deadline)
-        time.sleep(delay_ms / 1000)
-        first = self.sock.recv(1 << 20)
-        if not first.isdigit():
-            return first, b""
-        count = int(first)
-        text = bytearray()
-        while len(text) < count:
-            self._readable(deadline)
-            chunk = self.sock.recv(1 << 20)
-            if not chunk:
-                raise AssertionError("the program closed the connection")
-            text += chunk
-        return first, bytes(text)
 
 
 class PacingTest(E2ETestCase):

@@ -1,14 +1,17 @@
 """A server with MAXPEERS=3 and three clients, each on a display of its own,
 plain and with a passphrase: every copy ends on all four clipboards, two
-copies at once converge, a client that stops reading holds up no one, and a
-fourth connection is closed at accept."""
+copies at once converge, a client that stops reading holds up no one, a
+fourth connection is closed at accept, and a peer of the oldest kind in a
+client's place gets every length alone."""
 
+import queue
 import random
 import signal
+import threading
 import time
 
 from harness import E2ETestCase
-from peer import connect_peer, free_port, wait_listening
+from peer import LegacyReader, connect_peer, free_port, wait_listening
 from tcp_table import wait_served
 from waiting import holds_for, wait_until
 
@@ -66,6 +69,27 @@ class RelayTest(E2ETestCase):
             copy(number % 3, text_of_kind(number, rng), on=displays[:3])
         clients[2].send_signal(signal.SIGCONT)
         copy(0, b"after the stopped client read again", within=StartWithinS)
+
+        # A reader of the oldest kind in that client's place: every length
+        # reaches it alone. It speaks no encrypted link.
+        if PASSPHRASE in keys:
+            return
+        clients[2].kill()
+        wait_served(port, 2, StartWithinS)
+        reader, transfers = LegacyReader(self.connect_peer(port)), queue.Queue()
+        wait_served(port, 3, StartWithinS)
+
+        def read_on():
+            while True:
+                transfers.put(reader.read_transfer(0))
+        threading.Thread(target=read_on, daemon=True).start()
+        for number in range(18, 22):
+            text = text_of_kind(number, rng)
+            copy(number % 3, text, on=displays[:3])
+            received = None
+            while received != text:
+                first, received = transfers.get(timeout=StartWithinS)
+                self.assertEqual(first, b"%d" % len(received), "a length joined to its text")
 
     def test_server_relays_every_copy_to_every_other_machine(self):
         self.run_relay(b"LASTIP=127.0.0.1")
